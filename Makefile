@@ -1,0 +1,32 @@
+# Single commands for newcomers. Two configurations: build/release is what
+# users get (optimised, with debug info); build/asan runs the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all build test test-release test-asan bench clean
+
+all: build
+
+build/release/build.ninja:
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build/asan/build.ninja:
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVBK_SANITIZE=ON $(CMAKE_FLAGS)
+
+build: build/release/build.ninja
+	cmake --build build/release -j $(JOBS)
+
+test-release: build/release/build.ninja
+	cmake --build build/release -j $(JOBS)
+	ctest --test-dir build/release --output-on-failure -j $(JOBS)
+
+test-asan: build/asan/build.ninja
+	cmake --build build/asan -j $(JOBS)
+	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+# Both configurations; stops at the first that fails.
+test: test-release test-asan
+
+clean:
+	rm -rf build

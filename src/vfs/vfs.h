@@ -1,0 +1,73 @@
+#pragma once
+
+// The file layer: the storage layer's only contact with the operating
+// system's files. Everything above it (pager, rollback journal, write-ahead
+// log) is written against these two interfaces, so a test can slide a
+// fault-injecting layer under a whole database.
+//
+// The layer does no caching, no buffering and no path manipulation. Paths
+// carry their length: a path with an embedded NUL byte is never truncated at
+// it (see OsVfs for what such a path does).
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "error.h"
+
+namespace vbk {
+
+// One open file. Operations are positional, so none needs a file position and
+// all are const. Destroying the file closes it, which also drops its lock.
+class VfsFile {
+ public:
+  virtual ~VfsFile() = default;
+
+  // Writes all of `bytes` at `offset`. After a failure some bytes may have
+  // reached the file. An empty buffer succeeds without touching the file.
+  virtual Result<void> write_all_at(std::span<const uint8_t> bytes, uint64_t offset) const = 0;
+
+  // Fills all of `buf` from `offset`. Meeting the end of the file is
+  // ShortRead{offset, buf.size(), bytes read}; after any failure the buffer's
+  // contents are unspecified. An empty buffer succeeds without touching the file.
+  virtual Result<void> read_exact_at(std::span<uint8_t> buf, uint64_t offset) const = 0;
+
+  // Takes the whole-file lock (exclusive or shared), waiting as long as it
+  // takes. Locks belong to this open file: two VfsFiles on one path exclude
+  // each other even within one thread, so waiting through one for a lock held
+  // through another waits for ever. Taking the other kind converts the lock
+  // (the system may drop the old one before granting the new one).
+  virtual Result<void> lock(bool exclusive) const = 0;
+  virtual Result<void> unlock() const = 0;
+
+  virtual Result<uint64_t> size() const = 0;
+
+  // Forces the file's data and metadata to stable storage.
+  virtual Result<void> sync() const = 0;
+
+  // Sets the length: shortens, or extends with bytes that read as zero.
+  virtual Result<void> truncate(uint64_t length) const = 0;
+};
+
+// The file system.
+class Vfs {
+ public:
+  virtual ~Vfs() = default;
+
+  // Opens an existing file, or with `create` makes it when missing (never
+  // truncating an existing one). Without `create` a missing path is NotFound.
+  virtual Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) = 0;
+
+  virtual Result<void> delete_(std::string_view path) = 0;
+
+  // Whether the path names something that exists; never an error.
+  virtual bool exists(std::string_view path) = 0;
+
+  // Forces the directory holding `path` (its parent, or "." when the path has
+  // no slash) to stable storage, so that files created in it or removed from
+  // it since stay so across a power loss.
+  virtual Result<void> sync_dir(std::string_view path) = 0;
+};
+
+}  // namespace vbk

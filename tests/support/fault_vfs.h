@@ -1,0 +1,79 @@
+#pragma once
+
+// A file layer for tests that wraps a real one, counts every operation and can
+// inject a fault at the Nth:
+//   Fail       the operation returns Io(EIO) instead of running;
+//   Kill       the process is killed with SIGKILL just before it runs;
+//   PowerLoss  just before it runs, everything not yet made durable is undone
+//              as an operating system's cache would lose it, then SIGKILL.
+// What counts as durable: a file's contents once that file is synced; a file's
+// creation or deletion once its directory is synced. Everything on disk when
+// the layer first touches a file counts as durable. A SIGKILL alone never
+// loses what the kernel already holds, so only PowerLoss shows whether writes
+// and syncs come in a safe order.
+//
+// Kill and PowerLoss end the process: use them inside run_in_child.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "vfs/vfs.h"
+
+namespace vbk::testing {
+
+enum class FsOp : uint8_t { Open, Read, Write, Size, Sync, SyncDir, Lock, Unlock, Truncate, Delete, Exists };
+
+enum class FaultMode : uint8_t { None, Fail, Kill, PowerLoss };
+
+struct FaultPlan {
+  FaultMode mode = FaultMode::None;
+  uint64_t at = 0;                 // 1-based number of the matching operation
+  std::optional<FsOp> only_op;     // count only operations of this kind
+  std::string only_path_suffix;    // count only operations on paths ending so
+  bool sticky = false;             // Fail: also fail every later matching operation
+};
+
+class FaultVfs final : public Vfs {
+ public:
+  explicit FaultVfs(Vfs& inner) : inner_(inner) {}
+
+  // Starts a new count under `plan`.
+  void arm(const FaultPlan& plan);
+  void disarm() { arm(FaultPlan{}); }
+
+  // Matching operations seen since the last arm (all operations when the plan
+  // filters nothing). A sweep first runs once unarmed to learn the count.
+  uint64_t count() const { return count_; }
+  bool fired() const { return fired_; }
+
+  // Undoes every change that is not yet durable, as at a power loss, without
+  // ending the process; the durability record is then empty.
+  void drop_unsynced();
+
+  Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) override;
+  Result<void> delete_(std::string_view path) override;
+  bool exists(std::string_view path) override;
+  Result<void> sync_dir(std::string_view path) override;
+
+  // Used by the file wrapper.
+  Result<void> before(FsOp op, std::string_view path);
+  void will_change_data(const std::string& path, const VfsFile& file);
+  void did_sync(const std::string& path) { unsynced_data_.erase(path); }
+
+ private:
+  std::optional<std::string> read_whole(std::string_view path);
+
+  Vfs& inner_;
+  FaultPlan plan_;
+  uint64_t count_ = 0;
+  bool fired_ = false;
+  // Durable contents of files written or truncated since their last sync.
+  std::map<std::string, std::string> unsynced_data_;
+  // Durable state of paths created or deleted since their directory's last
+  // sync: the contents they had, or nullopt when they did not exist.
+  std::map<std::string, std::optional<std::string>> unsynced_entries_;
+};
+
+}  // namespace vbk::testing
