@@ -157,6 +157,14 @@ std::string Error::debug() const {
   return out;
 }
 
+bool operator==(const Error& a, const Error& b) {
+  auto same_fixed = [](const char* x, const char* y) {
+    return x == y || (x != nullptr && y != nullptr && std::strcmp(x, y) == 0);
+  };
+  return a.kind_ == b.kind_ && a.os_errno_ == b.os_errno_ && same_fixed(a.fixed_, b.fixed_) &&
+         a.text_ == b.text_ && a.n_[0] == b.n_[0] && a.n_[1] == b.n_[1] && a.n_[2] == b.n_[2];
+}
+
 void fault(std::string_view message) { throw InternalFault(std::string(message)); }
 
 }  // namespace vbk

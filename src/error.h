@@ -85,7 +85,8 @@ class Error {
   //   Io("failed to write whole buffer")         a fixed text
   std::string debug() const;
 
-  friend bool operator==(const Error&, const Error&) = default;
+  // Same variant and same payload; fixed texts compare by content.
+  friend bool operator==(const Error& a, const Error& b);
 
  private:
   Error(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}

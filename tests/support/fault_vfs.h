@@ -33,6 +33,19 @@ struct FaultPlan {
   std::optional<FsOp> only_op;     // count only operations of this kind
   std::string only_path_suffix;    // count only operations on paths ending so
   bool sticky = false;             // Fail: also fail every later matching operation
+
+  static FaultPlan fail(uint64_t at) { return with(FaultMode::Fail, at); }
+  static FaultPlan kill(uint64_t at) { return with(FaultMode::Kill, at); }
+  static FaultPlan power_loss(uint64_t at) { return with(FaultMode::PowerLoss, at); }
+  static FaultPlan with(FaultMode mode, uint64_t at) {
+    FaultPlan p;
+    p.mode = mode;
+    p.at = at;
+    return p;
+  }
+  FaultPlan& on(FsOp op) { only_op = op; return *this; }
+  FaultPlan& on_path(std::string suffix) { only_path_suffix = std::move(suffix); return *this; }
+  FaultPlan& and_after() { sticky = true; return *this; }
 };
 
 class FaultVfs final : public Vfs {
