@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/bytes.h"
+
 namespace vbk::utf8 {
 
 // Stands in for an invalid sequence where a caller wants to go on.
@@ -29,14 +31,14 @@ struct Decoded {
 Decoded decode(std::span<const uint8_t> bytes);
 
 inline Decoded decode(std::string_view text) {
-  return decode(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  return decode(as_bytes(text));
 }
 
 // True when all of `bytes` is valid UTF-8 (the empty string included).
 bool is_valid(std::span<const uint8_t> bytes);
 
 inline bool is_valid(std::string_view text) {
-  return is_valid(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  return is_valid(as_bytes(text));
 }
 
 // Appends the UTF-8 form of `cp`, which must be a Unicode scalar value
