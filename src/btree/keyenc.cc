@@ -28,7 +28,6 @@ void encode_number(Bytes& out, double d) {
 }  // namespace
 
 void escape_into(Bytes& out, std::span<const uint8_t> bytes) {
-  out.reserve(out.size() + bytes.size() + 2);
   // Copy the runs between zero bytes whole.
   while (!bytes.empty()) {
     const void* zero = std::memchr(bytes.data(), 0, bytes.size());

@@ -70,11 +70,9 @@ void append_mapped(std::string& out, std::string_view text, Direction dir) {
     const char c = text[i];
     if (static_cast<unsigned char>(c) < 0x80) {
       out += up ? ascii_upper(c) : ascii_lower(c);
-      // The same rule as below, for ASCII: letters are cased, and these five
-      // punctuation marks are the only case-ignorable ASCII characters.
+      // The same rule as below: ASCII letters are cased and never ignorable.
       const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-      const bool ignorable = c == '\'' || c == '.' || c == ':' || c == '^' || c == '`';
-      if (!ignorable) after_cased = letter;
+      if (letter || !is_case_ignorable(static_cast<char32_t>(c))) after_cased = letter;
       ++i;
       continue;
     }
@@ -105,7 +103,7 @@ bool is_printable(char32_t cp) {
 }
 
 bool is_grapheme_extend(char32_t cp) {
-  return cp >= 0x300 && in_ranges(tables::kGraphemeExtend, cp);
+  return cp >= tables::kGraphemeExtend[0].first && in_ranges(tables::kGraphemeExtend, cp);
 }
 
 bool is_white_space(char32_t cp) {
