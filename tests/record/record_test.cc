@@ -1,9 +1,11 @@
 #include "record/record.h"
 
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -293,7 +295,7 @@ void mutate(std::mt19937_64& rng, Bytes& bytes) {
 // outside the buffer. When the whole record decodes, every column agrees.
 TEST(Record, MutationLoop) {
   std::mt19937_64 rng(0x5EEDu);
-  for (int iter = 0; iter < 3000; ++iter) {
+  for (int iter = 0; iter < 20000; ++iter) {
     std::vector<Value> row;
     for (int n = static_cast<int>(rng() % 6); n > 0; --n) row.push_back(random_value(rng));
     Bytes bytes = record::encode_record(row);
