@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "util/debug_text.h"
+
 namespace vbk {
 
 Error Error::Io(int os_errno) {
@@ -92,31 +94,7 @@ std::string Error::display() const {
   return {};
 }
 
-void append_debug_quoted(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          out += "\\u{";
-          if (c >= 0x10) out += kHex[c >> 4];
-          out += kHex[c & 0xf];
-          out += '}';
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
-}
+void append_debug_quoted(std::string& out, std::string_view text) { append_quoted_debug(out, text); }
 
 std::string Error::debug() const {
   std::string out = variant_name(kind_);

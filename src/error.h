@@ -124,8 +124,8 @@ class InternalFault : public std::logic_error {
 
 [[noreturn]] void fault(std::string_view message);
 
-// Escapes text for a debug form: \" \\ \n \r \t \0, other control characters
-// and DEL as \u{hex}. Everything else, multi-byte UTF-8 included, is kept.
+// Quotes and escapes text for a debug form, as every debug text does
+// (append_quoted_debug in util/debug_text.h).
 void append_debug_quoted(std::string& out, std::string_view text);
 
 }  // namespace vbk

@@ -1,11 +1,23 @@
 #pragma once
 
-// Fixed-width big-endian integers, as the database file, the rollback journal
-// and the write-ahead log store them. Callers check bounds first.
+// Byte strings, and fixed-width big-endian integers as the database file, the
+// rollback journal and the write-ahead log store them. Callers of the get/put
+// functions check bounds first.
 
 #include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
 
 namespace vbk {
+
+// An owned byte string: records, keys, blobs.
+using Bytes = std::vector<uint8_t>;
+
+// The bytes of a text, borrowed.
+inline std::span<const uint8_t> as_bytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
 
 inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 

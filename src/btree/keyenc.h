@@ -1,0 +1,57 @@
+#pragma once
+
+// Order-preserving keys: a list of values encoded so that comparing two keys
+// bytewise (unsigned, a proper prefix first) orders them as their values.
+// Index entries, UNIQUE probes, index range bounds, GROUP BY groups, the
+// seen-sets of aggregate DISTINCT and subquery caches are all built here, and
+// equal key bytes are what "equal values" means for them.
+//
+// One value: a tag byte, then a body.
+//   Null  0x00  no body
+//   Int   0x10  8 bytes: the integer rounded to the nearest double (ties to
+//               even), then encoded as a Real; so Int 1 and Real 1.0 encode
+//               alike, and so do integers past 2^53 that round together
+//   Real  0x10  8 bytes big-endian: the double's bits with every bit
+//               inverted when the sign bit is set, else with the sign bit set;
+//               -0.0 sorts just below 0.0, NaNs beyond the infinities
+//   Text  0x20  the UTF-8 bytes escaped, then 0x00 0x00
+//   Blob  0x30  the bytes escaped, then 0x00 0x00
+// Escaping writes each 0x00 as 0x00 0xFF. The terminator sorts below every
+// continuation, so a text sorts before the longer texts it begins.
+//
+// A key is the values' encodings back to back. An index key adds the rowid
+// XOR 2^63, 8 bytes big-endian, so equal values order by signed rowid. No tag
+// reaches 0xFF: a prefix followed by eight 0xFF bytes is an inclusive upper
+// bound of every key that begins with the prefix.
+
+#include <cstdint>
+#include <span>
+
+#include "error.h"
+#include "record/value.h"
+#include "util/bytes.h"
+
+namespace vbk::keyenc {
+
+inline constexpr size_t kRowidSuffixLength = 8;
+
+// Appends `bytes` escaped, then the terminator 0x00 0x00.
+void escape_into(Bytes& out, std::span<const uint8_t> bytes);
+
+// Appends one value's encoding.
+void encode_value(Bytes& out, const Value& v);
+
+// The values' encodings, without a rowid suffix.
+Bytes encode_key_prefix(std::span<const Value> values);
+
+// The same into `out`, which is emptied first and keeps its capacity.
+void encode_key_prefix_into(Bytes& out, std::span<const Value> values);
+
+// The values' encodings followed by the rowid suffix.
+Bytes encode_index_key(std::span<const Value> values, int64_t rowid);
+
+// The rowid in the last 8 bytes of an index key. A key shorter than that can
+// only come from a corrupt page: Error::Corrupt, nothing read.
+Result<int64_t> key_rowid(std::span<const uint8_t> key);
+
+}  // namespace vbk::keyenc

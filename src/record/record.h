@@ -1,0 +1,58 @@
+#pragma once
+
+// The record: how a row of values is stored (table B-tree payloads, schema
+// rows, rows the virtual machine builds).
+//
+//   header size   uvarint S: bytes from the record's start to the end of the
+//                 header, this uvarint included
+//   serial types  one uvarint per column (serial.h), filling the header to S
+//   bodies        the columns' bodies back to back from byte S, each as long
+//                 as its serial type says
+//
+// A row of no columns is the single byte 0x01. Readers take the record as a
+// borrowed, bounded span and keep nothing of it; whatever its bytes say, they
+// never read outside it, and they fail with Error::Corrupt and one of the
+// messages of corrupt.h. Bytes after the last body are ignored.
+//
+// Record bytes are also an equality of rows: Int 1 and Real 1.0 differ, and
+// so do -0.0 and 0.0.
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "error.h"
+#include "record/value.h"
+#include "util/bytes.h"
+
+namespace vbk::record {
+
+// The record of `values`, one column per value, in a new buffer.
+Bytes encode_record(std::span<const Value> values);
+
+// The same into `out`, which is emptied first and keeps its capacity. Uses
+// this thread's scratch buffers, so a steady stream of calls into a reused
+// `out` allocates nothing once the buffers have grown. Never fails.
+void encode_record_into(Bytes& out, std::span<const Value> values);
+
+// Every column the header lists. All serial types are read before any body.
+Result<std::vector<Value>> decode_record(std::span<const uint8_t> record);
+
+// Column `i` (0-based) alone: the bodies of earlier columns are skipped
+// unread, so a reserved serial type or bad text elsewhere does not matter. A
+// record of i or fewer columns gives Null (rows written before a column was
+// added).
+Result<Value> decode_column(std::span<const uint8_t> record, size_t i);
+
+// Writes into `out` a record of one column per value: where keep[i] is set,
+// column i of `old_record` is taken over byte for byte (Null when the old
+// record has no column i) and values[i] is not looked at; elsewhere column i
+// is values[i]. Old columns past the last value are dropped. `keep` has one
+// flag per value. Every old column that is visited (those below
+// values.size()) must lie within the old record, kept or not. On failure
+// `out` is left as it was. Uses a scratch pair of its own, apart from
+// encode_record_into's.
+Result<void> splice_record_into(Bytes& out, std::span<const uint8_t> old_record,
+                                std::span<const Value> values, std::span<const bool> keep);
+
+}  // namespace vbk::record
