@@ -1,11 +1,13 @@
 #include "btree/btree.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "btree/node.h"
 #include "pager/pager.h"
+#include "record/varint.h"
 
 namespace vbk {
 
@@ -195,6 +197,10 @@ Result<std::optional<BTree::Split>> BTree::insert_into_leaf(uint32_t pgno, int64
     return std::nullopt;
   }
 
+  // The split relies on any two leaf cells fitting one page, which holds for
+  // every cell this engine writes; a longer one can only come from a
+  // damaged page.
+  const size_t max_cell = cell::max_local(page_size) + 3 * varint::kMaxUvarintLength + 4;
   std::vector<Bytes> cells;
   {
     PageRead r = page.read();
@@ -202,6 +208,7 @@ Result<std::optional<BTree::Split>> BTree::insert_into_leaf(uint32_t pgno, int64
     cells.reserve(n + 1);
     for (size_t i = 0; i < n; ++i) {
       const cell::CBytes c = VBK_TRY(node::cell_at(r.bytes(), i));
+      if (c.size() > max_cell) return std::unexpected(Error::Corrupt("oversized table leaf cell"));
       cells.emplace_back(c.begin(), c.end());
     }
   }
