@@ -47,6 +47,8 @@ class FreeListTest : public ::testing::Test {
 
 TEST_F(FreeListTest, AnEmptyListExtendsTheFile) {
   Pager pager = must(Pager::create(OsVfs::instance(), path_, 512));
+  // Outside a transaction no rollback could undo the header's new counters.
+  EXPECT_THROW((void)pager.alloc_page(), InternalFault);
   must(pager.begin());
   EXPECT_EQ(must(pager.alloc_page()), 2u);
   EXPECT_EQ(must(pager.alloc_page()), 3u);
@@ -184,6 +186,21 @@ TEST_F(FreeListTest, DamagedListsAreCorruptAndChangeNothing) {
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind(), Error::Kind::Corrupt) << r.error().display();
     EXPECT_EQ(pager.header(), before);
+    must(pager.rollback());
+    std::remove(path_.c_str());
+  }
+}
+
+TEST_F(FreeListTest, APageCountWithNoRoomLeftIsCorrupt) {
+  for (uint32_t count : {0u, 0xffffffffu}) {
+    make_db(3);
+    poke32(18, count);
+    Pager pager = must(Pager::open(OsVfs::instance(), path_));
+    must(pager.begin());
+    auto r = pager.alloc_page();  // never page 1, never page 0
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), Error::Kind::Corrupt);
+    EXPECT_EQ(pager.header().page_count, count);
     must(pager.rollback());
     std::remove(path_.c_str());
   }
