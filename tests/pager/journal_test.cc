@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <string>
@@ -153,12 +154,20 @@ TEST_F(LeftoverJournalTest, DamagedCompleteJournalsFailTheOpenAndAreKept) {
       {"page size 1000", journal_image(1000, 4, {{1, std::vector<uint8_t>(1000, 0)}})},
       {"page size 256", journal_image(256, 4, {{1, std::vector<uint8_t>(256, 0)}})},
   };
+  Pager open_before = must(Pager::open(OsVfs::instance(), path_));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     write_file(journal_, c.journal);
     auto opened = Pager::open(OsVfs::instance(), path_);
     ASSERT_FALSE(opened.has_value());
     EXPECT_EQ(opened.error().kind(), Error::Kind::Corrupt) << opened.error().display();
+    // A handle that was open already fails the same way at its next lock.
+    for (const LockKind& lock : kLockKinds) {
+      auto locked = lock.lock(open_before);
+      ASSERT_FALSE(locked.has_value()) << lock.what;
+      EXPECT_EQ(locked.error().kind(), Error::Kind::Corrupt);
+      EXPECT_FALSE(open_before.in_tx());
+    }
     EXPECT_EQ(read_file(journal_), c.journal);
     EXPECT_EQ(read_file(path_), db_);
     EXPECT_TRUE(lock_is_free(path_));
@@ -264,6 +273,23 @@ TEST_F(OpenCreateTest, CreateWritesPageOneOnly) {
   EXPECT_EQ(file.substr(0, 100), std::string(header.begin(), header.end()));
   EXPECT_EQ(file.substr(100), std::string(3996, '\0'));
   EXPECT_TRUE(lock_is_free(path_));
+}
+
+TEST_F(OpenCreateTest, TheSmallestAndLargestPageSizesWork) {
+  for (uint64_t size : {512ull, 65536ull}) {
+    SCOPED_TRACE(size);
+    std::remove(path_.c_str());
+    {
+      Pager pager = must(Pager::create(OsVfs::instance(), path_, size));
+      must(pager.begin());
+      fill_page(pager, must(pager.alloc_page()), 9);
+      must(pager.commit());
+    }
+    Pager pager = must(Pager::open(OsVfs::instance(), path_));
+    EXPECT_EQ(pager.page_size(), size);
+    EXPECT_EQ(page_value(pager, 2), 9);
+    EXPECT_EQ(read_file(path_).size(), 2 * size);
+  }
 }
 
 TEST_F(OpenCreateTest, CreateRejectsBadPageSizesAndTouchesNothing) {
