@@ -78,7 +78,7 @@ Result<void> FaultVfs::before(FsOp op, std::string_view path) {
   switch (plan_.mode) {
     case FaultMode::None: break;
     case FaultMode::Fail: return std::unexpected(Error::Io(EIO));
-    case FaultMode::PowerLoss: drop_unsynced(); [[fallthrough]];
+    case FaultMode::PowerLoss: drop_unsynced(plan_.writeback); [[fallthrough]];
     case FaultMode::Kill:
       ::kill(::getpid(), SIGKILL);
       ::pause();
@@ -109,7 +109,7 @@ void FaultVfs::will_change_data(const std::string& path, const VfsFile& file) {
   unsynced_data_.emplace(path, std::move(data));
 }
 
-void FaultVfs::drop_unsynced() {
+void FaultVfs::drop_unsynced(bool keep_data) {
   auto restore = [this](const std::string& path, const std::string& data) {
     auto file = inner_.open(path, true);
     if (!file) return;
@@ -117,8 +117,10 @@ void FaultVfs::drop_unsynced() {
     auto bytes = std::span(reinterpret_cast<const uint8_t*>(data.data()), data.size());
     (void)(*file)->write_all_at(bytes, 0);
   };
-  for (const auto& [path, data] : unsynced_data_) {
-    if (!unsynced_entries_.contains(path) && inner_.exists(path)) restore(path, data);
+  if (!keep_data) {
+    for (const auto& [path, data] : unsynced_data_) {
+      if (!unsynced_entries_.contains(path) && inner_.exists(path)) restore(path, data);
+    }
   }
   for (const auto& [path, durable] : unsynced_entries_) {
     if (!durable) {

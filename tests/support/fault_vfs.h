@@ -12,6 +12,12 @@
 // loses what the kernel already holds, so only PowerLoss shows whether writes
 // and syncs come in a safe order.
 //
+// A cache may also write any unsynced data back on its own before the power
+// goes. PowerLoss with `writeback` takes that extreme: every file keeps the
+// data written to it, and only creations and deletions whose directory was not
+// synced are undone. Together the two extremes show a write order that needs
+// a directory sync (a file's data on disk while the file itself is gone).
+//
 // Kill and PowerLoss end the process: use them inside run_in_child.
 
 #include <cstdint>
@@ -33,6 +39,7 @@ struct FaultPlan {
   std::optional<FsOp> only_op;     // count only operations of this kind
   std::string only_path_suffix;    // count only operations on paths ending so
   bool sticky = false;             // Fail: also fail every later matching operation
+  bool writeback = false;          // PowerLoss: unsynced file data survives
 
   static FaultPlan fail(uint64_t at) { return with(FaultMode::Fail, at); }
   static FaultPlan kill(uint64_t at) { return with(FaultMode::Kill, at); }
@@ -46,6 +53,7 @@ struct FaultPlan {
   FaultPlan& on(FsOp op) { only_op = op; return *this; }
   FaultPlan& on_path(std::string suffix) { only_path_suffix = std::move(suffix); return *this; }
   FaultPlan& and_after() { sticky = true; return *this; }
+  FaultPlan& after_writeback() { writeback = true; return *this; }
 };
 
 class FaultVfs final : public Vfs {
@@ -63,7 +71,9 @@ class FaultVfs final : public Vfs {
 
   // Undoes every change that is not yet durable, as at a power loss, without
   // ending the process; the durability record is then empty.
-  void drop_unsynced();
+  // With `keep_data`, file contents stay as written and only the unsynced
+  // creations and deletions are undone.
+  void drop_unsynced(bool keep_data = false);
 
   Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) override;
   Result<void> delete_(std::string_view path) override;

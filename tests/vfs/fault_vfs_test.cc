@@ -123,6 +123,26 @@ TEST_F(FaultVfsTest, PowerLossUndoesWhatWasNotDurable) {
   EXPECT_EQ(contents("created-durably"), "");
 }
 
+TEST_F(FaultVfsTest, PowerLossAfterWritebackKeepsDataButNotUnsyncedEntries) {
+  write_file(dir_.file("unsynced"), "old");
+  write_file(dir_.file("deleted"), "old");
+  ChildExit exit = run_in_child([&] {
+    auto unsynced = open("unsynced");
+    write(*unsynced, "new");
+    auto created = open("created");
+    write(*created, "data");
+    (void)created->sync();
+    (void)vfs_.delete_(dir_.file("deleted"));
+    vfs_.arm(FaultPlan::power_loss(1).after_writeback());
+    (void)unsynced->sync();
+    return 0;
+  });
+  EXPECT_TRUE(exit.killed_by(SIGKILL)) << exit.describe();
+  EXPECT_EQ(contents("unsynced"), "new");
+  EXPECT_FALSE(exists("created"));
+  EXPECT_EQ(contents("deleted"), "old");
+}
+
 TEST_F(FaultVfsTest, DropUnsyncedRestoresInPlace) {
   write_file(dir_.file("a.db"), "durable");
   auto f = open("a.db");

@@ -1,0 +1,106 @@
+#include "pager/journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "pager/header.h"
+#include "util/bytes.h"
+
+namespace vbk::journal {
+
+namespace {
+
+constexpr uint8_t kMagic[8] = {'R', 'D', 'B', 'J', 'R', 'N', 'L', 0x01};
+constexpr uint8_t kTrailer[8] = {'R', 'D', 'B', 'J', 'E', 'N', 'D', 0x01};
+constexpr uint64_t kHeadSize = 20;
+constexpr uint64_t kTrailerSize = sizeof kTrailer;
+
+// The byte length of a journal of `n` records of `page_size` bytes, or
+// nothing when it does not fit in 64 bits (no such file can exist).
+std::optional<uint64_t> journal_length(uint64_t n, uint64_t page_size) {
+  uint64_t body = 0;
+  if (__builtin_mul_overflow(n, page_size + 4, &body)) return std::nullopt;
+  uint64_t total = 0;
+  if (__builtin_add_overflow(body, kHeadSize + kTrailerSize, &total)) return std::nullopt;
+  return total;
+}
+
+}  // namespace
+
+std::string journal_path(std::string_view db_path) {
+  std::string out(db_path);
+  out += "-journal";
+  return out;
+}
+
+Result<void> write(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
+                   std::span<const Record> records) {
+  uint64_t length = kHeadSize + kTrailerSize;
+  for (const Record& r : records) length += 4 + r.bytes.size();
+  std::vector<uint8_t> image(length);
+  uint8_t* p = image.data();
+  std::memcpy(p, kMagic, sizeof kMagic);
+  put_be32(p + 8, page_size);
+  put_be32(p + 12, orig_page_count);
+  put_be32(p + 16, static_cast<uint32_t>(records.size()));
+  p += kHeadSize;
+  for (const Record& r : records) {
+    put_be32(p, r.pgno);
+    std::memcpy(p + 4, r.bytes.data(), r.bytes.size());
+    p += 4 + r.bytes.size();
+  }
+  std::memcpy(p, kTrailer, sizeof kTrailer);
+  VBK_TRY(file.write_all_at(image, 0));
+  return file.truncate(length);
+}
+
+Result<std::optional<Journal>> read_valid(const VfsFile& file) {
+  const uint64_t size = VBK_TRY(file.size());
+  if (size < kHeadSize + kTrailerSize) return std::optional<Journal>();
+  uint8_t head[kHeadSize];
+  VBK_TRY(file.read_exact_at(head, 0));
+  if (!std::equal(std::begin(kMagic), std::end(kMagic), head)) return std::optional<Journal>();
+  const uint32_t page_size = get_be32(head + 8);
+  const uint32_t n = get_be32(head + 16);
+  if (page_size == 0) return std::optional<Journal>();
+  const std::optional<uint64_t> expected = journal_length(n, page_size);
+  if (!expected || *expected != size) return std::optional<Journal>();
+  uint8_t trailer[kTrailerSize];
+  VBK_TRY(file.read_exact_at(trailer, size - kTrailerSize));
+  if (!std::equal(std::begin(kTrailer), std::end(kTrailer), trailer)) {
+    return std::optional<Journal>();
+  }
+
+  Journal j;
+  j.page_size = page_size;
+  j.orig_page_count = get_be32(head + 12);
+  // One read for all records: the length check above bounds it by the file.
+  std::vector<uint8_t> body(size - kHeadSize - kTrailerSize);
+  VBK_TRY(file.read_exact_at(body, kHeadSize));
+  j.records.resize(n);
+  const uint8_t* p = body.data();
+  for (Record& r : j.records) {
+    r.pgno = get_be32(p);
+    r.bytes.assign(p + 4, p + 4 + page_size);
+    p += 4 + uint64_t{page_size};
+  }
+  return std::optional<Journal>(std::move(j));
+}
+
+Result<void> check_playable(const Journal& journal) {
+  if (!header::validate_page_size(journal.page_size)) {
+    return std::unexpected(Error::Corrupt("rollback journal has an invalid page size " +
+                                          std::to_string(journal.page_size)));
+  }
+  if (journal.orig_page_count == 0) {
+    return std::unexpected(Error::Corrupt("rollback journal has an original page count of 0"));
+  }
+  for (const Record& r : journal.records) {
+    if (r.pgno == 0) {
+      return std::unexpected(Error::Corrupt("rollback journal has a record for page 0"));
+    }
+  }
+  return {};
+}
+
+}  // namespace vbk::journal

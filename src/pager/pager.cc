@@ -1,0 +1,509 @@
+#include "pager/pager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "pager/journal.h"
+#include "util/bytes.h"
+
+namespace vbk {
+
+// The one place a Page is deleted: PageRefs own pages jointly.
+[[gnu::noinline]] void destroy_page(Page* page) noexcept { delete page; }
+
+void page_borrow_fault(uint32_t pgno, bool want_exclusive) {
+  fault("page " + std::to_string(pgno) +
+        (want_exclusive ? " borrowed for writing while it is already borrowed"
+                        : " borrowed for reading while it is borrowed for writing"));
+}
+
+// Marks the pager busy for one operation; a second operation started before
+// the first returns is a re-entry, which nothing in the engine may do.
+class Pager::Busy {
+ public:
+  explicit Busy(Pager& pager) : pager_(pager) {
+    if (pager_.busy_) fault("pager operation started while another one is running");
+    pager_.busy_ = true;
+  }
+  ~Busy() { pager_.busy_ = false; }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  Pager& pager_;
+};
+
+namespace {
+
+uint64_t page_offset(uint32_t pgno, uint64_t page_size) {
+  if (pgno == 0) fault("file offset asked for page 0");
+  return uint64_t{pgno - 1} * page_size;
+}
+
+std::string wal_path(std::string_view db_path) {
+  std::string out(db_path);
+  out += "-wal";
+  return out;
+}
+
+// Hot-journal recovery; the caller holds the exclusive lock on `db`. A
+// complete journal is played back (its own page size decides the offsets)
+// and then deleted; a malformed one was never complete, so the database file
+// was never touched behind it, and it is just deleted. Any failure keeps the
+// journal, so the next lock holder starts over; playback only rewrites the
+// same before-images, so it may run any number of times.
+Result<void> recover_hot_journal(Vfs& vfs, const std::string& path, const VfsFile& db) {
+  if (!vfs.exists(path)) return {};
+  std::optional<journal::Journal> found;
+  {
+    auto file = VBK_TRY(vfs.open(path, false));
+    found = VBK_TRY(journal::read_valid(*file));
+  }
+  if (!found) return vfs.delete_(path);
+  VBK_TRY(journal::check_playable(*found));
+  for (const journal::Record& r : found->records) {
+    VBK_TRY(db.write_all_at(r.bytes, page_offset(r.pgno, found->page_size)));
+  }
+  // Pages the interrupted transaction appended go with the truncation.
+  VBK_TRY(db.truncate(uint64_t{found->orig_page_count} * found->page_size));
+  VBK_TRY(db.sync());
+  return vfs.delete_(path);
+}
+
+// What open does under the exclusive lock: recovery first, so that the
+// header read is never one that a dead writer left half-written.
+Result<DbHeader> recover_and_read_header(Vfs& vfs, std::string_view path, const VfsFile& db) {
+  VBK_TRY(recover_hot_journal(vfs, journal::journal_path(path), db));
+  uint8_t bytes[kHeaderSize];
+  VBK_TRY(db.read_exact_at(bytes, 0));
+  return DbHeader::decode(bytes);
+}
+
+// Page 1 of a new database, written while the file is empty and locked.
+// Leftovers beside the path belong to a database that no longer exists: an
+// old journal would be played back over the new file, an old log adopted.
+Result<void> init_empty_file(Vfs& vfs, std::string_view path, const VfsFile& db,
+                             const DbHeader& header) {
+  const std::string journal = journal::journal_path(path);
+  if (vfs.exists(journal)) VBK_TRY(vfs.delete_(journal));
+  const std::string wal = wal_path(path);
+  if (vfs.exists(wal)) VBK_TRY(vfs.delete_(wal));
+  // Header and zero fill in one write, so that no crash leaves a page 1
+  // without a header.
+  std::vector<uint8_t> page(header.page_size, 0);
+  const auto encoded = header.encode();
+  std::memcpy(page.data(), encoded.data(), encoded.size());
+  VBK_TRY(db.write_all_at(page, 0));
+  return db.sync();
+}
+
+}  // namespace
+
+Pager::Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const DbHeader& header)
+    : vfs_(&vfs),
+      path_(std::move(path)),
+      journal_path_(journal::journal_path(path_)),
+      file_(std::move(file)),
+      header_(header),
+      page_size_(header.page_size),
+      tx_snapshot_{header.page_count, header.freelist_head, header.freelist_count} {
+  cache_.reserve(kCacheCapacity);
+}
+
+Pager::Pager(Pager&&) noexcept = default;
+Pager& Pager::operator=(Pager&&) noexcept = default;
+Pager::~Pager() = default;
+
+Result<Pager> Pager::open(Vfs& vfs, std::string_view path) {
+  auto file = VBK_TRY(vfs.open(path, false));
+  VBK_TRY(file->lock(true));
+  Result<DbHeader> header = recover_and_read_header(vfs, path, *file);
+  // The first begin or read_lock looks again for commits made after this.
+  (void)file->unlock();
+  if (!header) return std::unexpected(std::move(header).error());
+  return Pager(vfs, std::string(path), std::move(file), *header);
+}
+
+Result<Pager> Pager::create(Vfs& vfs, std::string_view path, uint64_t page_size) {
+  const DbHeader header = VBK_TRY(DbHeader::new_(page_size));
+  auto file = VBK_TRY(vfs.open(path, true));
+  VBK_TRY(file->lock(true));
+  // Another process may have created the file and committed to it since the
+  // caller saw no file: only an empty file is ours to initialise.
+  Result<uint64_t> size = file->size();
+  if (size && *size != 0) {
+    (void)file->unlock();
+    file.reset();
+    return open(vfs, path);
+  }
+  Result<void> made = size ? init_empty_file(vfs, path, *file, header)
+                           : Result<void>(std::unexpected(size.error()));
+  (void)file->unlock();
+  if (!made) return std::unexpected(std::move(made).error());
+  return Pager(vfs, std::string(path), std::move(file), header);
+}
+
+// ---- page cache ----
+
+Result<PageRef> Pager::get_page(uint32_t pgno) {
+  Busy busy(*this);
+  if (pgno < 2 || pgno > header_.page_count) return std::unexpected(Error::InvalidPage(pgno));
+  return load_or_get(pgno);
+}
+
+Result<PageRef> Pager::load_or_get(uint32_t pgno) {
+  if (pgno < 2) fault("page 1 is never cached");
+  if (auto it = cache_.find(pgno); it != cache_.end()) {
+    it->second.tick = ++tick_;
+    return it->second.page;
+  }
+  evict_if_needed();
+  PageRef page = take_page(pgno);
+  // On failure the page (and its buffer) goes; nothing is cached.
+  VBK_TRY(read_committed(pgno, {page.page_->data_.get(), page_size_}));
+  cache_insert(page);
+  return page;
+}
+
+Result<void> Pager::read_committed(uint32_t pgno, std::span<uint8_t> buf) {
+  return file_->read_exact_at(buf, page_offset(pgno, page_size_));
+}
+
+PageRef Pager::take_page(uint32_t pgno) {
+  PageRef page;
+  if (!free_buffers_.empty()) {
+    page = std::move(free_buffers_.back());
+    free_buffers_.pop_back();
+  } else {
+    page = PageRef(new Page(page_size_));
+  }
+  page.page_->pgno_ = pgno;
+  page.page_->dirty_ = false;
+  return page;
+}
+
+void Pager::cache_insert(const PageRef& page) {
+  cache_.insert_or_assign(page.pgno(), Slot{page, ++tick_});
+}
+
+void Pager::evict_if_needed() {
+  if (cache_.size() < kCacheCapacity) return;
+  const size_t target = kCacheCapacity - std::max<size_t>(kCacheCapacity / 10, 1);
+  const size_t excess = cache_.size() - target;
+  // Candidates: pages only the cache holds. A dirty page is never one, in a
+  // transaction or out of it: its change exists nowhere else, and writing it
+  // to the file here would put it there behind the journal's back.
+  for (const auto& [pgno, slot] : cache_) {
+    const Page& p = *slot.page.page_;
+    if (p.refs_ == 1 && !p.dirty_) evict_candidates_.emplace_back(slot.tick, pgno);
+  }
+  if (evict_candidates_.size() > excess) {
+    // The `excess` least recently used; ticks are unique, so no ties.
+    std::nth_element(evict_candidates_.begin(), evict_candidates_.begin() + excess,
+                     evict_candidates_.end());
+    evict_candidates_.resize(excess);
+  }
+  for (const auto& [tick, pgno] : evict_candidates_) {
+    auto it = cache_.find(pgno);
+    PageRef page = std::move(it->second.page);
+    cache_.erase(it);
+    if (free_buffers_.size() < kCacheCapacity) free_buffers_.push_back(std::move(page));
+  }
+  evict_candidates_.clear();
+}
+
+void Pager::drop_cache() { cache_.clear(); }
+
+// ---- free list ----
+//
+// A chain of trunk pages from the header's freelist_head:
+//   offset 0   next trunk's page number, 0 on the last
+//   offset 4   leaf count L, at most (page_size - 8) / 4
+//   offset 8   L leaf page numbers; the rest of the page is left as it was
+// freelist_count counts trunks and leaves. The most recently freed page is
+// handed out first; a trunk goes once all its leaves are gone.
+
+Result<void> Pager::check_freelist_pgno(uint32_t pgno, const char* what) const {
+  if (pgno >= 2 && pgno <= header_.page_count) return {};
+  return std::unexpected(Error::Corrupt("free-list " + std::string(what) + " " +
+                                        std::to_string(pgno) + " is outside pages 2.." +
+                                        std::to_string(header_.page_count)));
+}
+
+Result<uint32_t> Pager::alloc_page() {
+  Busy busy(*this);
+  if (!in_tx_) fault("alloc_page outside a write transaction");
+  const uint32_t head = header_.freelist_head;
+  if (head != 0) {
+    VBK_TRY(check_freelist_pgno(head, "trunk"));
+    if (header_.freelist_count == 0) {
+      return std::unexpected(Error::Corrupt("free list has a trunk but a count of 0"));
+    }
+    PageRef trunk = VBK_TRY(load_or_get(head));
+    const uint64_t capacity = (page_size_ - 8) / 4;
+    uint32_t next = 0;
+    uint32_t leaves = 0;
+    uint32_t leaf = 0;
+    {
+      PageRead r = trunk.read();
+      next = get_be32(r.data());
+      leaves = get_be32(r.data() + 4);
+      if (leaves > capacity) {
+        return std::unexpected(Error::Corrupt("free-list trunk " + std::to_string(head) +
+                                              " holds " + std::to_string(leaves) +
+                                              " leaves, more than fit"));
+      }
+      if (leaves > 0) leaf = get_be32(r.data() + 4 + 4 * uint64_t{leaves});
+    }
+    uint32_t out = 0;
+    if (leaves > 0) {
+      VBK_TRY(check_freelist_pgno(leaf, "leaf"));
+      put_be32(trunk.write().data() + 4, leaves - 1);
+      out = leaf;
+    } else {
+      if (next != 0) {
+        VBK_TRY(check_freelist_pgno(next, "trunk"));
+        if (next == head) {
+          return std::unexpected(Error::Corrupt("free-list trunk " + std::to_string(head) +
+                                                " names itself as the next trunk"));
+        }
+      }
+      header_.freelist_head = next;
+      out = head;
+    }
+    header_.freelist_count -= 1;
+    // The page is already off the list; should loading it fail, rollback
+    // puts the list back.
+    PageRef page = VBK_TRY(load_or_get(out));
+    std::memset(page.write().data(), 0, page_size_);
+    return out;
+  }
+
+  // Page 1 always exists, so a page count of 0 is a damaged header; and the
+  // next number must not wrap to 0.
+  if (header_.page_count == 0 || header_.page_count == UINT32_MAX) {
+    return std::unexpected(Error::Corrupt("page count " + std::to_string(header_.page_count) +
+                                          " leaves no page to allocate"));
+  }
+  const uint32_t pgno = ++header_.page_count;
+  evict_if_needed();
+  PageRef page = take_page(pgno);
+  std::memset(page.page_->data_.get(), 0, page_size_);
+  page.page_->dirty_ = true;
+  cache_insert(page);
+  return pgno;
+}
+
+Result<void> Pager::free_page(uint32_t pgno) {
+  Busy busy(*this);
+  if (!in_tx_) fault("free_page outside a write transaction");
+  if (pgno < 2 || pgno > header_.page_count) return std::unexpected(Error::InvalidPage(pgno));
+  const uint32_t head = header_.freelist_head;
+  if (head != 0) {
+    VBK_TRY(check_freelist_pgno(head, "trunk"));
+    PageRef trunk = VBK_TRY(load_or_get(head));
+    const uint32_t leaves = get_be32(trunk.read().data() + 4);
+    // A count over capacity (a damaged trunk) counts as full: a new trunk
+    // starts and the damaged one is left alone.
+    if (leaves < (page_size_ - 8) / 4) {
+      PageWrite w = trunk.write();
+      put_be32(w.data() + 8 + 4 * uint64_t{leaves}, pgno);
+      put_be32(w.data() + 4, leaves + 1);
+      header_.freelist_count += 1;
+      return {};
+    }
+  }
+  PageRef page = VBK_TRY(load_or_get(pgno));
+  PageWrite w = page.write();
+  put_be32(w.data(), head);
+  put_be32(w.data() + 4, 0);
+  header_.freelist_head = pgno;
+  header_.freelist_count += 1;
+  return {};
+}
+
+// ---- transactions, locks, change detection ----
+
+Result<void> Pager::sync_from_disk() {
+  // A header that cannot be read or decoded leaves this handle's view as it
+  // is: the next commit rewrites it.
+  uint8_t bytes[kHeaderSize];
+  if (!file_->read_exact_at(bytes, 0)) return {};
+  Result<DbHeader> found = DbHeader::decode(bytes);
+  if (!found) return {};
+  // Any other counter means another handle committed: every cached page may
+  // be stale. The page size is this handle's for good.
+  if (found->change_counter != header_.change_counter) {
+    drop_cache();
+    header_ = *found;
+    tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
+  }
+  return {};
+}
+
+Result<void> Pager::recover_journal() {
+  VBK_TRY(recover_hot_journal(*vfs_, journal_path_, *file_));
+  journal_left_ = false;
+  return {};
+}
+
+Result<void> Pager::begin() {
+  Busy busy(*this);
+  if (in_tx_) return std::unexpected(Error::Tx("a transaction is already active"));
+  VBK_TRY(file_->lock(true));
+  Result<void> ready = recover_journal();
+  if (ready) ready = sync_from_disk();
+  if (!ready) {
+    (void)file_->unlock();
+    return ready;
+  }
+  in_tx_ = true;
+  tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
+  return {};
+}
+
+Result<void> Pager::rollback() {
+  Busy busy(*this);
+  if (!in_tx_) return std::unexpected(Error::Tx("no active transaction to roll back"));
+  // Nothing of the transaction reached the database file (a failed commit
+  // put it back, or left the journal that does so for the next lock holder),
+  // so clean pages still match the file and only dirty ones go.
+  std::erase_if(cache_, [](const auto& entry) { return entry.second.page.page_->dirty_; });
+  header_.page_count = tx_snapshot_.page_count;
+  header_.freelist_head = tx_snapshot_.freelist_head;
+  header_.freelist_count = tx_snapshot_.freelist_count;
+  in_tx_ = false;
+  return file_->unlock();
+}
+
+Result<void> Pager::read_lock() {
+  Busy busy(*this);
+  if (in_tx_) return {};
+  for (;;) {
+    VBK_TRY(file_->lock(false));
+    if (!vfs_->exists(journal_path_)) break;
+    // Writers create the journal only under the exclusive lock, so one seen
+    // under a shared lock was left by a writer that died or failed. Recover
+    // it under the exclusive lock, then take the shared lock afresh.
+    Result<void> recovered = file_->lock(true);
+    if (recovered) recovered = recover_journal();
+    Result<void> released = file_->unlock();
+    if (!recovered) return recovered;
+    VBK_TRY(std::move(released));
+  }
+  Result<void> synced = sync_from_disk();
+  if (!synced) (void)file_->unlock();
+  return synced;
+}
+
+Result<void> Pager::read_unlock() {
+  Busy busy(*this);
+  if (in_tx_) return {};
+  return file_->unlock();
+}
+
+// ---- commit ----
+
+Result<void> Pager::commit() {
+  Busy busy(*this);
+  if (!in_tx_) return std::unexpected(Error::Tx("no active transaction to commit"));
+  std::vector<uint32_t> dirty;
+  for (const auto& [pgno, slot] : cache_) {
+    const Page& p = *slot.page.page_;
+    // Commit reads every changed page and then clears every dirty flag; no
+    // borrow may span it.
+    if (p.borrows_ != 0) fault("commit while page " + std::to_string(pgno) + " is borrowed");
+    if (p.dirty_) dirty.push_back(pgno);
+  }
+  // A failed commit of this transaction may have left its journal over a
+  // half-written file; nothing may be read from the file before it is played
+  // back, and while it cannot be, the commit is refused.
+  if (journal_left_) VBK_TRY(recover_journal());
+  if (dirty.empty()) {
+    in_tx_ = false;
+    return file_->unlock();
+  }
+  VBK_TRY(commit_journal(dirty));
+  for (auto& [pgno, slot] : cache_) slot.page.page_->dirty_ = false;
+  in_tx_ = false;
+  return file_->unlock();
+}
+
+// The journal road. Order is what makes it safe:
+//   1. read the before-images of page 1 and every changed page that existed
+//      when the transaction began (appended pages need none: playback cuts
+//      the file back to the old page count);
+//   2. write the journal, sync it, then sync its directory, so that after a
+//      power loss the journal cannot be missing while the database file is
+//      half-written;
+//   3. write the changed pages, one write per run of consecutive numbers,
+//      then the header with the change counter raised, and sync;
+//   4. delete the journal: the commit point.
+// A failure after the journal may exist plays it back at once (the file is
+// then as before the transaction) and keeps the transaction open.
+Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
+  std::sort(dirty.begin(), dirty.end());
+  std::vector<journal::Record> records;
+  records.reserve(dirty.size() + 1);
+  records.push_back({1, {}});
+  for (uint32_t pgno : dirty) {
+    if (pgno <= tx_snapshot_.page_count) records.push_back({pgno, {}});
+  }
+  for (journal::Record& r : records) {
+    r.bytes.resize(page_size_);
+    VBK_TRY(file_->read_exact_at(r.bytes, page_offset(r.pgno, page_size_)));
+  }
+
+  journal_left_ = true;
+  Result<void> journaled = [&]() -> Result<void> {
+    auto file = VBK_TRY(vfs_->open(journal_path_, true));
+    VBK_TRY(journal::write(*file, static_cast<uint32_t>(page_size_), tx_snapshot_.page_count,
+                           records));
+    VBK_TRY(file->sync());
+    file.reset();
+    return vfs_->sync_dir(journal_path_);
+  }();
+  if (!journaled) return std::unexpected(undo_failed_commit(std::move(journaled).error()));
+  records.clear();
+
+  DbHeader next = header_;
+  next.change_counter += 1;
+  Result<void> written = [&]() -> Result<void> {
+    std::vector<uint8_t> run;
+    for (size_t i = 0; i < dirty.size();) {
+      size_t end = i + 1;
+      while (end < dirty.size() && dirty[end] == dirty[end - 1] + 1) ++end;
+      const uint64_t offset = page_offset(dirty[i], page_size_);
+      if (end == i + 1) {
+        VBK_TRY(file_->write_all_at(cache_.at(dirty[i]).page.read().bytes(), offset));
+      } else {
+        run.clear();
+        for (size_t k = i; k < end; ++k) {
+          PageRead page = cache_.at(dirty[k]).page.read();
+          run.insert(run.end(), page.bytes().begin(), page.bytes().end());
+        }
+        VBK_TRY(file_->write_all_at(run, offset));
+      }
+      i = end;
+    }
+    const auto encoded = next.encode();
+    VBK_TRY(file_->write_all_at(encoded, 0));
+    VBK_TRY(file_->sync());
+    return vfs_->delete_(journal_path_);
+  }();
+  if (!written) return std::unexpected(undo_failed_commit(std::move(written).error()));
+  journal_left_ = false;
+  header_ = next;
+  return {};
+}
+
+Error Pager::undo_failed_commit(Error cause) {
+  // Best effort: when it fails too, journal_left_ stays set and the journal
+  // waits for a retried commit or the next lock holder.
+  (void)recover_journal();
+  return cause;
+}
+
+}  // namespace vbk

@@ -1,0 +1,345 @@
+#pragma once
+
+// The pager: the page manager of one open database file. It owns the file's
+// descriptor, a bounded cache of pages 2 and up, the database header in memory
+// and the handle's transaction state, and it is the only code that writes the
+// database file (through the rollback journal at commit).
+//
+// Page 1 holds only the header (kept in memory as `header()`), so it is never
+// cached or handed out. Page numbers are 1-based; the byte offset of page n is
+// (n - 1) * page_size, always computed in 64 bits.
+//
+// Between handles, in this process or others, the only coordination is
+// whole-file locks on each handle's own descriptor and the header's change
+// counter:
+//   begin .. commit/rollback  exclusive lock on the database file
+//   read_lock .. read_unlock  shared lock on the database file
+//   open                      exclusive lock while it recovers and reads
+//                             the header
+// Locks are waited for without a time-out; a thread that holds a lock through
+// one handle and waits for a conflicting one through another waits for ever.
+//
+// A leftover journal (a writer died or failed mid-commit) is played back by
+// whoever takes the lock next: open, begin, read_lock (which briefly takes the
+// exclusive lock for it) and a commit retried after a failure.
+//
+// One thread uses a Pager and its pages at a time. Every operation takes the
+// whole pager for its run; calling one from inside another (from a file layer,
+// say) is an internal fault.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "pager/header.h"
+#include "vfs/vfs.h"
+
+namespace vbk {
+
+class PageRef;
+class PageRead;
+class PageWrite;
+
+// One page's bytes with its number and dirty flag. Owned jointly by the
+// PageRefs that name it, the cache's among them; a page dropped from the cache
+// (by rollback or change detection) lives on, detached, for its other holders.
+class Page {
+ public:
+  Page(const Page&) = delete;
+  Page& operator=(const Page&) = delete;
+
+  uint32_t pgno() const { return pgno_; }
+  // Changed since it was read or last committed.
+  bool dirty() const { return dirty_; }
+  size_t size() const { return size_; }
+
+ private:
+  friend class PageRef;
+  friend class PageRead;
+  friend class PageWrite;
+  friend class Pager;
+  friend void destroy_page(Page* page) noexcept;
+
+  explicit Page(size_t size)
+      : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(static_cast<uint32_t>(size)) {}
+
+  std::unique_ptr<uint8_t[]> data_;
+  uint32_t size_;
+  uint32_t pgno_ = 0;
+  uint32_t refs_ = 0;
+  int32_t borrows_ = 0;  // > 0: that many shared borrows; -1: one exclusive borrow
+  bool dirty_ = false;
+};
+
+// A counted handle to a Page. The count is plain (not atomic): pages never
+// cross threads. Copying costs an increment; no operation allocates.
+//
+// The bytes are reached through borrows, checked at run time: any number of
+// shared borrows (read) or one exclusive borrow (write), never both. A
+// conflicting borrow is an internal fault. Hold a borrow for one operation on
+// the page only, never across a call into the pager: freeing and allocating
+// borrow free-list pages, and commit refuses to run while any page is
+// borrowed.
+class PageRef {
+ public:
+  PageRef() = default;
+  PageRef(const PageRef& other) : page_(other.page_) {
+    if (page_ != nullptr) ++page_->refs_;
+  }
+  PageRef(PageRef&& other) noexcept : page_(other.page_) { other.page_ = nullptr; }
+  PageRef& operator=(PageRef other) noexcept {
+    std::swap(page_, other.page_);
+    return *this;
+  }
+  ~PageRef() { release(); }
+
+  explicit operator bool() const { return page_ != nullptr; }
+  uint32_t pgno() const { return page_->pgno_; }
+  bool dirty() const { return page_->dirty_; }
+  // Holders of this page, the cache included.
+  uint32_t ref_count() const { return page_->refs_; }
+
+  // A shared borrow, for reading the bytes.
+  PageRead read() const;
+  // The exclusive borrow, for changing the bytes. Taking it marks the page
+  // dirty: whatever is changed under it reaches the file at commit.
+  PageWrite write() const;
+
+  // Handles to the same Page.
+  friend bool operator==(const PageRef& a, const PageRef& b) { return a.page_ == b.page_; }
+
+ private:
+  friend class Pager;
+  friend class PageRead;
+  friend class PageWrite;
+
+  // Takes a new reference to `page`.
+  explicit PageRef(Page* page) : page_(page) { ++page_->refs_; }
+  void release();
+
+  Page* page_ = nullptr;
+};
+
+// A shared borrow of a page's bytes; ends when destroyed.
+class PageRead {
+ public:
+  PageRead(PageRead&&) noexcept = default;
+  PageRead& operator=(PageRead&&) = delete;
+  ~PageRead() {
+    if (ref_) --ref_.page_->borrows_;
+  }
+
+  std::span<const uint8_t> bytes() const { return {ref_.page_->data_.get(), ref_.page_->size_}; }
+  const uint8_t* data() const { return ref_.page_->data_.get(); }
+  size_t size() const { return ref_.page_->size_; }
+
+ private:
+  friend class PageRef;
+  explicit PageRead(const PageRef& ref);
+  PageRef ref_;
+};
+
+// The exclusive borrow of a page's bytes; ends when destroyed.
+class PageWrite {
+ public:
+  PageWrite(PageWrite&&) noexcept = default;
+  PageWrite& operator=(PageWrite&&) = delete;
+  ~PageWrite() {
+    if (ref_) ref_.page_->borrows_ = 0;
+  }
+
+  std::span<uint8_t> bytes() const { return {ref_.page_->data_.get(), ref_.page_->size_}; }
+  uint8_t* data() const { return ref_.page_->data_.get(); }
+  size_t size() const { return ref_.page_->size_; }
+
+ private:
+  friend class PageRef;
+  explicit PageWrite(const PageRef& ref);
+  PageRef ref_;
+};
+
+class Pager {
+ public:
+  // Cached pages at which a miss starts evicting, and the largest number of
+  // pooled page buffers. Eviction trims the cache to nine tenths of it.
+  static constexpr size_t kCacheCapacity = 4000;
+
+  // Opens an existing database file: takes the exclusive lock, plays back or
+  // removes a leftover journal, reads the header, releases the lock.
+  // NotFound for a missing path; ShortRead for a file shorter than a header;
+  // BadHeader for a wrong magic or page size; Corrupt for a damaged journal,
+  // which is then kept.
+  static Result<Pager> open(Vfs& vfs, std::string_view path);
+
+  // Makes a new database of the given page size at `path`: page 1 with a new
+  // header, synced. The file is created if missing and locked exclusively; a
+  // file that another process filled in the meantime is opened instead (with
+  // its own page size), and only an empty one gets a header, after any
+  // leftover "-journal" and "-wal" beside it are removed.
+  // InvalidPageSize (nothing touched) unless a power of two from 512 to 65536.
+  static Result<Pager> create(Vfs& vfs, std::string_view path, uint64_t page_size);
+
+  Pager(Pager&&) noexcept;
+  Pager& operator=(Pager&&) noexcept;
+  ~Pager();
+
+  // A handle to page `pgno`, read into the cache on a miss. InvalidPage
+  // outside 2..page_count; a read error (ShortRead for a page past the end of
+  // the file) caches nothing.
+  Result<PageRef> get_page(uint32_t pgno);
+
+  // A page for the caller: the most recently freed one, or a new one past the
+  // end of the file. It is cached, zero-filled and dirty. Corrupt when the
+  // free list names a page outside 2..page_count or a trunk holds more leaves
+  // than fit. Both this and free_page change the header's counters, which
+  // only rollback can restore: outside a write transaction they are internal
+  // faults.
+  Result<uint32_t> alloc_page();
+  // Puts a page on the free list. The caller guarantees that it is in use and
+  // not already free. InvalidPage outside 2..page_count.
+  Result<void> free_page(uint32_t pgno);
+
+  // Opens a write transaction: exclusive lock, recovery of a leftover
+  // journal, change detection. Tx "a transaction is already active".
+  Result<void> begin();
+  // Makes the transaction durable through the rollback journal and releases
+  // the lock. Tx "no active transaction to commit". After a failure before the
+  // commit point the database file holds the state before the transaction (or
+  // a journal that restores it is left for the next lock holder) and the
+  // transaction stays open with its changes: roll back or commit again. After
+  // a failed unlock the transaction is nevertheless committed and over.
+  Result<void> commit();
+  // Abandons the transaction: drops its changed pages from the cache, restores
+  // the page count and free list, releases the lock. No file I/O but the
+  // unlock. Tx "no active transaction to roll back".
+  Result<void> rollback();
+
+  // The shared lock for a read outside a transaction, with change detection;
+  // inside a transaction both do nothing.
+  Result<void> read_lock();
+  Result<void> read_unlock();
+
+  const std::string& path() const { return path_; }
+  uint64_t page_size() const { return page_size_; }
+  const DbHeader& header() const { return header_; }
+  // The schema table's root; reaches the file with the next commit that
+  // writes pages (a transaction that changed no page writes nothing).
+  void set_schema_root(uint32_t root) { header_.schema_root = root; }
+  bool in_tx() const { return in_tx_; }
+  // Durability level 0, 1 or 2; 2 on every open. A rollback-journal commit
+  // always syncs the journal and the database file, whatever the level.
+  uint8_t synchronous() const { return synchronous_; }
+  void set_synchronous(uint8_t level) { synchronous_ = level; }
+
+  // For tests and diagnostics.
+  size_t cached_pages() const { return cache_.size(); }
+  size_t pooled_buffers() const { return free_buffers_.size(); }
+
+ private:
+  struct Slot {
+    PageRef page;
+    uint64_t tick;  // the use clock at the page's last use
+  };
+  // Page numbers are dense small integers: a multiplicative hash spreads them.
+  struct PgnoHash {
+    size_t operator()(uint32_t pgno) const noexcept {
+      return static_cast<size_t>(uint64_t{pgno} * 0x517cc1b727220a95ull);
+    }
+  };
+  // The header's allocation counters as the transaction began.
+  struct TxSnapshot {
+    uint32_t page_count = 0;
+    uint32_t freelist_head = 0;
+    uint32_t freelist_count = 0;
+  };
+  class Busy;
+
+  Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const DbHeader& header);
+
+  // The page, cached or read; the caller has checked the range (pgno >= 2).
+  Result<PageRef> load_or_get(uint32_t pgno);
+  // Fills `buf` with page `pgno` as committed (from the database file; the
+  // write-ahead log, when there is one, comes first here).
+  Result<void> read_committed(uint32_t pgno, std::span<uint8_t> buf);
+  // Makes room for one more page; evicts only clean pages that nobody but
+  // the cache holds.
+  void evict_if_needed();
+  // A pooled buffer (the one pooled last) or a new one, as a page numbered
+  // `pgno`, clean, with unspecified bytes.
+  PageRef take_page(uint32_t pgno);
+  void cache_insert(const PageRef& page);
+  // Drops every cached page; holders keep detached copies.
+  void drop_cache();
+  // Checks a page number read from the free list.
+  Result<void> check_freelist_pgno(uint32_t pgno, const char* what) const;
+
+  // Change detection: adopts the file's header and drops the cache when
+  // another handle has committed since this one last looked.
+  Result<void> sync_from_disk();
+  // Plays back or removes a leftover journal; the exclusive lock is held.
+  Result<void> recover_journal();
+  Result<void> commit_journal(std::vector<uint32_t>& dirty);
+  // Ends a commit that failed after the journal may exist: plays it back
+  // so that the file is as before the transaction. Returns `cause`.
+  Error undo_failed_commit(Error cause);
+
+  Vfs* vfs_;
+  std::string path_;
+  std::string journal_path_;
+  std::unique_ptr<VfsFile> file_;
+  DbHeader header_;
+  uint64_t page_size_;
+  std::unordered_map<uint32_t, Slot, PgnoHash> cache_;
+  // Pages of evicted entries, kept with their buffers for reuse (last in,
+  // first out); nobody else holds them. At most kCacheCapacity.
+  std::vector<PageRef> free_buffers_;
+  // Eviction scratch (tick, page number); empty between operations.
+  std::vector<std::pair<uint64_t, uint32_t>> evict_candidates_;
+  // The use clock: +1 at every hit and every insertion, so ticks are unique.
+  uint64_t tick_ = 0;
+  TxSnapshot tx_snapshot_;
+  bool in_tx_ = false;
+  uint8_t synchronous_ = 2;
+  bool busy_ = false;
+  // A commit of this transaction failed after creating the journal and could
+  // not remove it; a retried commit recovers it first.
+  bool journal_left_ = false;
+  // The write-ahead log (a later addition) attaches here as an optional
+  // member; while it is absent the handle works in rollback-journal mode.
+};
+
+// Frees a page whose last holder let go. Out of line: the count lives in the
+// page, and inlined deletes through it defeat the compiler's use-after-free
+// analysis.
+void destroy_page(Page* page) noexcept;
+
+inline void PageRef::release() {
+  Page* page = page_;
+  page_ = nullptr;
+  if (page != nullptr && --page->refs_ == 0) destroy_page(page);
+}
+
+// A conflicting borrow of page `pgno`: an internal fault.
+[[noreturn]] void page_borrow_fault(uint32_t pgno, bool want_exclusive);
+
+inline PageRead::PageRead(const PageRef& ref) : ref_(ref) {
+  if (ref_.page_->borrows_ < 0) page_borrow_fault(ref_.page_->pgno_, false);
+  ++ref_.page_->borrows_;
+}
+
+inline PageWrite::PageWrite(const PageRef& ref) : ref_(ref) {
+  if (ref_.page_->borrows_ != 0) page_borrow_fault(ref_.page_->pgno_, true);
+  ref_.page_->borrows_ = -1;
+  ref_.page_->dirty_ = true;
+}
+
+inline PageRead PageRef::read() const { return PageRead(*this); }
+inline PageWrite PageRef::write() const { return PageWrite(*this); }
+
+}  // namespace vbk

@@ -1,0 +1,276 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "pager/journal.h"
+#include "pager/pager.h"
+#include "pager/pager_util.h"
+#include "support/crash.h"
+#include "support/fault_vfs.h"
+#include "support/temp_dir.h"
+#include "vfs/os.h"
+
+namespace vbk::testing {
+namespace {
+
+class TxTest : public ::testing::Test {
+ protected:
+  void SetUp() override { make_filled_db(path_, 10, 1); }
+
+  Pager open() { return must(Pager::open(OsVfs::instance(), path_)); }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("tx.db");
+  std::string journal_ = path_ + "-journal";
+};
+
+TEST_F(TxTest, TransactionCallsOutOfOrderAreTxErrors) {
+  Pager pager = open();
+  auto commit = pager.commit();
+  ASSERT_FALSE(commit.has_value());
+  EXPECT_EQ(commit.error().display(), "transaction error: no active transaction to commit");
+  auto rollback = pager.rollback();
+  ASSERT_FALSE(rollback.has_value());
+  EXPECT_EQ(rollback.error().display(), "transaction error: no active transaction to roll back");
+  must(pager.begin());
+  auto again = pager.begin();
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(again.error().display(), "transaction error: a transaction is already active");
+  EXPECT_TRUE(pager.in_tx());
+  must(pager.rollback());
+  EXPECT_FALSE(pager.in_tx());
+}
+
+TEST_F(TxTest, AnEmptyTransactionWritesNothingAndReleasesTheLock) {
+  Pager pager = open();
+  const std::string before = read_file(path_);
+  must(pager.begin());
+  EXPECT_FALSE(lock_is_free(path_));
+  EXPECT_EQ(page_value(pager, 3), 1);
+  must(pager.commit());
+  EXPECT_TRUE(lock_is_free(path_));
+  EXPECT_EQ(read_file(path_), before);
+  EXPECT_EQ(pager.header().change_counter, 1u);
+}
+
+TEST_F(TxTest, RollbackRestoresTheViewWithoutTouchingFiles) {
+  Pager pager = open();
+  const std::string before = read_file(path_);
+  const DbHeader header = pager.header();
+  must(pager.begin());
+  fill_page(pager, 3, 7);
+  must(pager.alloc_page());
+  must(pager.free_page(4));
+  must(pager.rollback());
+  EXPECT_TRUE(lock_is_free(path_));
+  EXPECT_EQ(pager.header(), header);
+  EXPECT_EQ(page_value(pager, 3), 1);
+  EXPECT_EQ(page_value(pager, 4), 1);
+  EXPECT_EQ(read_file(path_), before);
+  EXPECT_FALSE(OsVfs::instance().exists(journal_));
+}
+
+TEST_F(TxTest, CommitMakesChangesDurableAndRaisesTheCounter) {
+  Pager pager = open();
+  must(pager.begin());
+  fill_page(pager, 3, 7);
+  const uint32_t added = must(pager.alloc_page());
+  fill_page(pager, added, 8);
+  must(pager.commit());
+  EXPECT_FALSE(pager.in_tx());
+  EXPECT_TRUE(lock_is_free(path_));
+  EXPECT_FALSE(OsVfs::instance().exists(journal_));
+  EXPECT_FALSE(must(pager.get_page(3)).dirty());
+
+  Pager reopened = open();
+  EXPECT_EQ(reopened.header().change_counter, 2u);
+  EXPECT_EQ(reopened.header().page_count, 11u);
+  EXPECT_EQ(page_value(reopened, 3), 7);
+  EXPECT_EQ(page_value(reopened, 11), 8);
+  EXPECT_EQ(read_file(path_).size(), 11u * 512);
+}
+
+TEST_F(TxTest, CommitWritesEachRunOfPagesOnceAndSyncsTwiceAtAnyLevel) {
+  FaultVfs vfs(OsVfs::instance());
+  Pager pager = must(Pager::open(vfs, path_));
+  pager.set_synchronous(0);
+  must(pager.begin());
+  for (uint32_t p : {2u, 3u, 4u, 7u, 8u, 10u}) fill_page(pager, p, 5);
+  vfs.arm(FaultPlan().on(FsOp::Write).on_path("tx.db"));
+  must(pager.commit());
+  EXPECT_EQ(vfs.count(), 4u);  // pages 2-4, 7-8, 10, then the header
+  must(pager.begin());
+  fill_page(pager, 2, 6);
+  vfs.arm(FaultPlan().on(FsOp::Sync));
+  must(pager.commit());
+  EXPECT_EQ(vfs.count(), 2u);  // the journal, then the database file
+}
+
+TEST_F(TxTest, TheJournalHoldsPageOneAndThePagesThatExistedBefore) {
+  // Killed at the first write to the database file: the journal is complete.
+  ChildExit exit = run_in_child([&] {
+    FaultVfs vfs(OsVfs::instance());
+    Pager pager = must(Pager::open(vfs, path_));
+    must(pager.begin());
+    fill_page(pager, 5, 9);
+    fill_page(pager, 3, 9);
+    must(pager.alloc_page());
+    must(pager.alloc_page());
+    vfs.arm(FaultPlan::kill(1).on(FsOp::Write).on_path("tx.db"));
+    (void)pager.commit();
+    return 0;
+  });
+  ASSERT_TRUE(exit.killed_by(SIGKILL)) << exit.describe();
+  auto file = must(OsVfs::instance().open(journal_, false));
+  auto journal = must(journal::read_valid(*file));
+  ASSERT_TRUE(journal.has_value());
+  EXPECT_EQ(journal->page_size, 512u);
+  EXPECT_EQ(journal->orig_page_count, 10u);
+  ASSERT_EQ(journal->records.size(), 3u);
+  EXPECT_EQ(journal->records[0].pgno, 1u);
+  EXPECT_EQ(journal->records[1].pgno, 3u);
+  EXPECT_EQ(journal->records[2].pgno, 5u);
+  const std::string db = read_file(path_);
+  EXPECT_EQ(std::string(journal->records[0].bytes.begin(), journal->records[0].bytes.end()),
+            db.substr(0, 512));
+  EXPECT_EQ(std::string(journal->records[2].bytes.begin(), journal->records[2].bytes.end()),
+            db.substr(4 * 512, 512));
+  file.reset();
+
+  // The next open plays it back: the state before the transaction.
+  Pager pager = open();
+  EXPECT_FALSE(OsVfs::instance().exists(journal_));
+  EXPECT_EQ(pager.header().page_count, 10u);
+  EXPECT_EQ(page_value(pager, 5), 1);
+}
+
+TEST_F(TxTest, ReadLocksInsideATransactionDoNothing) {
+  FaultVfs vfs(OsVfs::instance());
+  Pager pager = must(Pager::open(vfs, path_));
+  must(pager.begin());
+  vfs.arm(FaultPlan());
+  must(pager.read_lock());
+  must(pager.read_unlock());
+  EXPECT_EQ(vfs.count(), 0u);
+  EXPECT_FALSE(lock_is_free(path_));
+  must(pager.rollback());
+}
+
+TEST_F(TxTest, AnUnreadableHeaderKeepsTheHandlesView) {
+  Pager pager = open();
+  std::string bytes = read_file(path_);
+  bytes[0] = 'X';
+  write_file(path_, bytes);
+  must(pager.read_lock());
+  EXPECT_EQ(page_value(pager, 2), 1);
+  must(pager.read_unlock());
+  must(pager.begin());
+  EXPECT_EQ(pager.header().page_count, 10u);
+  must(pager.rollback());
+}
+
+// Change detection: another handle's commit, and only that, drops the cache.
+TEST_F(TxTest, AnotherHandlesCommitDropsTheCache) {
+  uint8_t value = 1;
+  for (const LockKind& c : kLockKinds) {
+    SCOPED_TRACE(c.what);
+    Pager pager = open();
+    must(c.lock(pager));
+    PageRef held = must(pager.get_page(2));
+    must(c.unlock(pager));
+
+    // Nobody committed: the cached page is still the one.
+    must(c.lock(pager));
+    EXPECT_TRUE(must(pager.get_page(2)) == held);
+    must(c.unlock(pager));
+
+    ++value;
+    ChildExit exit = run_in_child([&] {
+      Pager other = open();
+      must(other.begin());
+      fill_page(other, 2, value);
+      must(other.commit());
+      return 0;
+    });
+    ASSERT_TRUE(exit.exited && exit.code == 0) << exit.describe();
+
+    must(c.lock(pager));
+    PageRef fresh = must(pager.get_page(2));
+    EXPECT_FALSE(fresh == held);
+    EXPECT_EQ(page_value(pager, 2), value);
+    EXPECT_EQ(held.read().data()[4], value - 1);  // the detached copy keeps its bytes
+    EXPECT_EQ(pager.header().change_counter, value);
+    must(c.unlock(pager));
+  }
+}
+
+// True once `pid` waits for a file lock; false if it ended first, with its
+// wait status in `status`.
+bool wait_until_blocked(pid_t pid, int& status) {
+  const std::string needle = " " + std::to_string(pid) + " ";
+  for (;;) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+      if (line.find("->") != std::string::npos && line.find(needle) != std::string::npos) return true;
+    }
+    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
+    ::usleep(1000);
+  }
+}
+
+// A writer's transaction holds off a reader and a writer of another process
+// until it commits; they then see the commit.
+TEST_F(TxTest, AWriterExcludesReadersAndWritersOfOtherProcesses) {
+  if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks";
+  const bool writer_cases[] = {false, true};
+  uint8_t value = 1;
+  for (bool other_writes : writer_cases) {
+    SCOPED_TRACE(other_writes ? "other writer" : "other reader");
+    int opened[2];
+    int go[2];
+    ASSERT_EQ(::pipe(opened), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int code = 100;
+      try {
+        Pager other = open();
+        char c = 0;
+        (void)!::write(opened[1], "o", 1);
+        (void)!::read(go[0], &c, 1);
+        Result<void> locked = other_writes ? other.begin() : other.read_lock();
+        if (locked) code = page_value(other, 2);
+      } catch (...) {
+      }
+      ::_exit(code);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(opened[0], &c, 1), 1);
+    Pager pager = open();
+    must(pager.begin());
+    fill_page(pager, 2, ++value);
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    int status = 0;
+    const bool blocked = wait_until_blocked(pid, status);
+    must(pager.commit());
+    if (blocked) {
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
+    EXPECT_TRUE(blocked);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), value);
+    for (int fd : {opened[0], opened[1], go[0], go[1]}) ::close(fd);
+  }
+}
+
+}  // namespace
+}  // namespace vbk::testing
