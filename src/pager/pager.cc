@@ -281,8 +281,11 @@ Result<uint32_t> Pager::alloc_page() {
     return out;
   }
 
-  if (header_.page_count == UINT32_MAX) {
-    return std::unexpected(Error::Corrupt("page count is at its limit"));
+  // Page 1 always exists, so a page count of 0 is a damaged header; and the
+  // next number must not wrap to 0.
+  if (header_.page_count == 0 || header_.page_count == UINT32_MAX) {
+    return std::unexpected(Error::Corrupt("page count " + std::to_string(header_.page_count) +
+                                          " leaves no page to allocate"));
   }
   const uint32_t pgno = ++header_.page_count;
   evict_if_needed();

@@ -194,14 +194,15 @@ class Pager {
   // the file) caches nothing.
   Result<PageRef> get_page(uint32_t pgno);
 
-  // A page for the caller (inside a write transaction): the most recently
-  // freed one, or a new one past the end of the file. It is cached,
-  // zero-filled and dirty. Corrupt when the free list names a page outside
-  // 2..page_count or a trunk holds more leaves than fit.
+  // A page for the caller: the most recently freed one, or a new one past the
+  // end of the file. It is cached, zero-filled and dirty. Corrupt when the
+  // free list names a page outside 2..page_count or a trunk holds more leaves
+  // than fit. Both this and free_page change the header's counters, which
+  // only rollback can restore: outside a write transaction they are internal
+  // faults.
   Result<uint32_t> alloc_page();
-  // Puts a page on the free list (inside a write transaction). The caller
-  // guarantees that it is in use and not already free. InvalidPage outside
-  // 2..page_count.
+  // Puts a page on the free list. The caller guarantees that it is in use and
+  // not already free. InvalidPage outside 2..page_count.
   Result<void> free_page(uint32_t pgno);
 
   // Opens a write transaction: exclusive lock, recovery of a leftover
@@ -227,7 +228,8 @@ class Pager {
   const std::string& path() const { return path_; }
   uint64_t page_size() const { return page_size_; }
   const DbHeader& header() const { return header_; }
-  // The schema table's root; reaches the file with the next commit.
+  // The schema table's root; reaches the file with the next commit that
+  // writes pages (a transaction that changed no page writes nothing).
   void set_schema_root(uint32_t root) { header_.schema_root = root; }
   bool in_tx() const { return in_tx_; }
   // Durability level 0, 1 or 2; 2 on every open. A rollback-journal commit

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,8 @@ class FreeListTest : public ::testing::Test {
 
 TEST_F(FreeListTest, AnEmptyListExtendsTheFile) {
   Pager pager = must(Pager::create(OsVfs::instance(), path_, 512));
+  // Outside a transaction no rollback could undo the header's new counters.
+  EXPECT_THROW((void)pager.alloc_page(), InternalFault);
   must(pager.begin());
   EXPECT_EQ(must(pager.alloc_page()), 2u);
   EXPECT_EQ(must(pager.alloc_page()), 3u);
@@ -188,6 +191,21 @@ TEST_F(FreeListTest, DamagedListsAreCorruptAndChangeNothing) {
   }
 }
 
+TEST_F(FreeListTest, APageCountWithNoRoomLeftIsCorrupt) {
+  for (uint32_t count : {0u, 0xffffffffu}) {
+    make_db(3);
+    poke32(18, count);
+    Pager pager = must(Pager::open(OsVfs::instance(), path_));
+    must(pager.begin());
+    auto r = pager.alloc_page();  // never page 1, never page 0
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), Error::Kind::Corrupt);
+    EXPECT_EQ(pager.header().page_count, count);
+    must(pager.rollback());
+    std::remove(path_.c_str());
+  }
+}
+
 TEST_F(FreeListTest, FreeingOntoAnOverfullTrunkStartsANewOne) {
   make_db(10);
   poke32(22, 5);
@@ -202,6 +220,48 @@ TEST_F(FreeListTest, FreeingOntoAnOverfullTrunkStartsANewOne) {
   auto r = pager.alloc_page();  // now the damaged trunk is the head
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), Error::Kind::Corrupt);
+}
+
+// Random damage to the free list's header fields and trunk: every allocation
+// either fails with an error or hands out a page inside the file, never page 1.
+TEST_F(FreeListTest, RandomlyDamagedListsNeverHandOutPagesOutsideTheFile) {
+  make_db(12);
+  Pager setup = must(Pager::open(OsVfs::instance(), path_));
+  must(setup.begin());
+  for (uint32_t p : {5u, 6u, 7u, 9u}) must(setup.free_page(p));
+  must(setup.commit());
+  const std::string good = read_file(path_);
+  std::mt19937 rng(1210);
+  for (int i = 0; i < 200; ++i) {
+    SCOPED_TRACE("iteration " + std::to_string(i));
+    std::string bytes = good;
+    for (int f = 0; f < 3; ++f) {
+      // The header's head and count (offsets 22-29) and trunk 5's first 20 bytes.
+      const size_t at = rng() % 2 == 0 ? 22 + rng() % 8 : 4 * 512 + rng() % 20;
+      bytes[at] = static_cast<char>(rng() % 3 == 0 ? rng() % 16 : rng());
+    }
+    write_file(path_, bytes);
+    Pager pager = must(Pager::open(OsVfs::instance(), path_));
+    must(pager.begin());
+    for (int step = 0; step < 8; ++step) {
+      if (step % 3 == 2) {
+        auto freed = pager.free_page(2 + rng() % 12);
+        if (!freed) {
+          EXPECT_NE(freed.error().kind(), Error::Kind::Io);
+        }
+        continue;
+      }
+      auto page = pager.alloc_page();
+      if (!page) {
+        EXPECT_TRUE(page.error().is(Error::Kind::Corrupt) || page.error().is(Error::Kind::ShortRead))
+            << page.error().display();
+        continue;
+      }
+      EXPECT_GE(*page, 2u);
+      EXPECT_LE(*page, pager.header().page_count);
+    }
+    must(pager.rollback());
+  }
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>

@@ -1,0 +1,278 @@
+// Crash safety of a commit: a crash (SIGKILL or a simulated power loss) or an
+// I/O error at every file-layer operation of a commit, and at every operation
+// of the recovery that follows, must leave exactly the state before or after
+// the transaction, with no journal once the database has been opened again.
+
+#include <csignal>
+#include <cstdio>
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "pager/pager.h"
+#include "pager/pager_util.h"
+#include "support/crash.h"
+#include "support/fault_vfs.h"
+#include "support/temp_dir.h"
+#include "vfs/os.h"
+
+namespace vbk::testing {
+namespace {
+
+// The transaction under test: pages 2 and 4 rewritten, page 7 appended, page
+// 5 freed (it becomes the free-list trunk). Its dirty pages 2, 4, 5 and 7 are
+// written in three runs; the journal holds pages 1, 2, 4 and 5.
+void the_transaction(Pager& pager) {
+  fill_page(pager, 2, 0x22);
+  fill_page(pager, 4, 0x44);
+  fill_page(pager, must(pager.alloc_page()), 0x77);
+  must(pager.free_page(5));
+}
+
+// What a second handle commits afterwards.
+void other_transaction(Pager& pager) { fill_page(pager, 3, 0x33); }
+
+struct CrashMode {
+  const char* what;
+  FaultPlan (*plan)(uint64_t at);
+};
+
+const CrashMode kCrashModes[] = {
+    {"kill", [](uint64_t at) { return FaultPlan::kill(at); }},
+    {"power loss", [](uint64_t at) { return FaultPlan::power_loss(at); }},
+    {"power loss after write-back",
+     [](uint64_t at) { return FaultPlan::power_loss(at).after_writeback(); }},
+};
+
+class CrashTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    make_filled_db(path_, 6, kOwnNumber);
+    before_ = read_file(path_);
+    after_ = image_after({the_transaction});
+    before_other_ = image_after({other_transaction});
+    after_other_ = image_after({the_transaction, other_transaction});
+
+    FaultVfs vfs(OsVfs::instance());
+    Pager pager = must(Pager::open(vfs, path_));
+    must(pager.begin());
+    the_transaction(pager);
+    vfs.arm(FaultPlan());
+    must(pager.commit());
+    ops_ = vfs.count();
+    reset();
+  }
+
+  // Puts the database back as it was before the transaction.
+  void reset() {
+    write_file(path_, before_);
+    std::remove(journal_.c_str());
+  }
+
+  // The file after these transactions, each committed on its own.
+  std::string image_after(std::initializer_list<void (*)(Pager&)> transactions) {
+    reset();
+    {
+      Pager pager = must(Pager::open(OsVfs::instance(), path_));
+      for (auto tx : transactions) {
+        must(pager.begin());
+        tx(pager);
+        must(pager.commit());
+      }
+    }
+    std::string image = read_file(path_);
+    reset();
+    return image;
+  }
+
+  // Opens the database as a new handle (which recovers), checks that no
+  // journal remains, and gives the file's bytes.
+  std::string reopened_image() {
+    auto pager = Pager::open(OsVfs::instance(), path_);
+    EXPECT_TRUE(pager.has_value()) << pager.error().display();
+    EXPECT_FALSE(OsVfs::instance().exists(journal_));
+    return read_file(path_);
+  }
+
+  // Runs the transaction in a child that dies at operation `at` of its
+  // commit.
+  void crash_writer(const FaultPlan& plan) {
+    ChildExit exit = run_in_child([&] {
+      FaultVfs vfs(OsVfs::instance());
+      Pager pager = must(Pager::open(vfs, path_));
+      must(pager.begin());
+      the_transaction(pager);
+      vfs.arm(plan);
+      (void)pager.commit();
+      return 0;
+    });
+    ASSERT_TRUE(exit.killed_by(SIGKILL)) << exit.describe();
+  }
+
+  static std::string where(const char* what, uint64_t at, uint64_t of) {
+    return std::string(what) + " at operation " + std::to_string(at) + " of " + std::to_string(of);
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("crash.db");
+  std::string journal_ = path_ + "-journal";
+  std::string before_, after_, before_other_, after_other_;
+  uint64_t ops_ = 0;
+};
+
+TEST_F(CrashTest, ACrashAtAnyStepOfACommitLeavesTheStateBeforeOrAfter) {
+  ASSERT_GT(ops_, 10u);
+  for (const CrashMode& mode : kCrashModes) {
+    uint64_t committed = 0;
+    for (uint64_t at = 1; at <= ops_; ++at) {
+      SCOPED_TRACE(where(mode.what, at, ops_));
+      reset();
+      crash_writer(mode.plan(at));
+      const std::string image = reopened_image();
+      EXPECT_TRUE(image == before_ || image == after_) << "neither before nor after";
+      committed += image == after_;
+    }
+    // A kill after the journal's deletion keeps the transaction.
+    if (mode.plan(1).mode == FaultMode::Kill) {
+      EXPECT_GE(committed, 1u);
+    }
+  }
+}
+
+// A handle that was already open when the writer died must neither read the
+// half-written file nor commit over the dead writer's journal.
+TEST_F(CrashTest, AHandleOpenWhenTheWriterDiedRecoversAtItsNextLock) {
+  for (const LockKind& lock : kLockKinds) {
+    for (uint64_t at = 1; at <= ops_; ++at) {
+      SCOPED_TRACE(where(lock.what, at, ops_));
+      reset();
+      Pager other = must(Pager::open(OsVfs::instance(), path_));
+      must(other.read_lock());
+      for (uint32_t p : {2u, 3u, 4u, 5u}) EXPECT_EQ(page_value(other, p), static_cast<int>(p));
+      must(other.read_unlock());
+
+      crash_writer(FaultPlan::kill(at));
+
+      must(lock.lock(other));
+      EXPECT_FALSE(OsVfs::instance().exists(journal_));
+      const bool committed = other.header().page_count == 7;
+      EXPECT_EQ(page_value(other, 2), committed ? 0x22 : 2);
+      EXPECT_EQ(page_value(other, 4), committed ? 0x44 : 4);
+      EXPECT_EQ(page_value(other, 5), committed ? -1 : 5);  // a trunk after
+      must(lock.unlock(other));
+      must(other.begin());
+      other_transaction(other);
+      must(other.commit());
+      EXPECT_EQ(reopened_image(), committed ? after_other_ : before_other_);
+    }
+  }
+}
+
+// An I/O error at any step: the commit puts the file back at once (or, when
+// even that fails, keeps the journal that does), keeps the transaction open,
+// and a rollback, a retried commit or another handle carries on from there.
+TEST_F(CrashTest, AFailedCommitLeavesTheStateBeforeAndTheTransactionOpen) {
+  enum class Then { Rollback, Retry, OtherHandle };
+  for (bool sticky : {false, true}) {
+    for (Then then : {Then::Rollback, Then::Retry, Then::OtherHandle}) {
+      for (uint64_t at = 1; at <= ops_; ++at) {
+        SCOPED_TRACE(where(sticky ? "every failure from" : "one failure", at, ops_));
+        SCOPED_TRACE(then == Then::Rollback ? "rollback" : then == Then::Retry ? "retry" : "other");
+        reset();
+        Pager other = must(Pager::open(OsVfs::instance(), path_));
+        FaultVfs vfs(OsVfs::instance());
+        std::optional<Pager> writer = must(Pager::open(vfs, path_));
+        must(writer->begin());
+        the_transaction(*writer);
+        FaultPlan plan = FaultPlan::fail(at);
+        if (sticky) plan.and_after();
+        vfs.arm(plan);
+        const Result<void> result = writer->commit();
+        if (result || !writer->in_tx()) {
+          // The failure came after the commit point (the unlock) or hit an
+          // operation that cannot fail: committed.
+          writer.reset();
+          EXPECT_EQ(reopened_image(), after_);
+          continue;
+        }
+        if (!sticky) {
+          EXPECT_FALSE(OsVfs::instance().exists(journal_));
+          EXPECT_EQ(read_file(path_), before_);
+        } else if (OsVfs::instance().exists(journal_)) {
+          // The journal could not be played back: a retry may not proceed.
+          EXPECT_FALSE(writer->commit().has_value());
+          EXPECT_TRUE(writer->in_tx());
+        }
+        vfs.disarm();
+        switch (then) {
+          case Then::Rollback:
+            must(writer->rollback());
+            must(writer->read_lock());
+            EXPECT_EQ(page_value(*writer, 2), 2);
+            must(writer->read_unlock());
+            writer.reset();
+            EXPECT_EQ(reopened_image(), before_);
+            break;
+          case Then::Retry:
+            must(writer->commit());
+            EXPECT_FALSE(OsVfs::instance().exists(journal_));
+            EXPECT_EQ(read_file(path_), after_);
+            break;
+          case Then::OtherHandle:
+            must(writer->rollback());
+            must(other.read_lock());
+            EXPECT_EQ(page_value(other, 4), 4);
+            must(other.read_unlock());
+            must(other.begin());
+            other_transaction(other);
+            must(other.commit());
+            EXPECT_EQ(reopened_image(), before_other_);
+            break;
+        }
+      }
+    }
+  }
+}
+
+// The recovery itself may be cut short, any number of times: it only ever
+// rewrites the same before-images, and the journal goes last.
+TEST_F(CrashTest, ACrashDuringRecoveryIsRecoveredByTheNextOpen) {
+  // A hot journal over a half-written file: killed just before the database
+  // file's sync, after every page and the header were written.
+  crash_writer(FaultPlan::kill(1).on(FsOp::Sync).on_path("crash.db"));
+  const std::string hot_db = read_file(path_);
+  const std::string hot_journal = read_file(journal_);
+  ASSERT_NE(hot_db, before_);
+  ASSERT_FALSE(hot_journal.empty());
+  auto make_hot = [&] {
+    write_file(path_, hot_db);
+    write_file(journal_, hot_journal);
+  };
+
+  make_hot();
+  FaultVfs counter(OsVfs::instance());
+  counter.arm(FaultPlan());
+  must(Pager::open(counter, path_));
+  const uint64_t recovery_ops = counter.count();
+  ASSERT_GT(recovery_ops, 5u);
+
+  for (const CrashMode& mode : kCrashModes) {
+    for (uint64_t at = 1; at <= recovery_ops; ++at) {
+      SCOPED_TRACE(where(mode.what, at, recovery_ops));
+      make_hot();
+      ChildExit exit = run_in_child([&] {
+        FaultVfs vfs(OsVfs::instance());
+        vfs.arm(mode.plan(at));
+        (void)Pager::open(vfs, path_);
+        return 0;
+      });
+      ASSERT_TRUE(exit.killed_by(SIGKILL)) << exit.describe();
+      EXPECT_EQ(reopened_image(), before_);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vbk::testing
