@@ -189,7 +189,7 @@ void Pager::cache_insert(const PageRef& page) {
 }
 
 void Pager::evict_if_needed() {
-  if (cache_.size() < kCacheCapacity) return;
+  if (cache_.size() < std::max(kCacheCapacity, evict_again_at_)) return;
   const size_t target = kCacheCapacity - std::max<size_t>(kCacheCapacity / 10, 1);
   const size_t excess = cache_.size() - target;
   // Candidates: pages only the cache holds. A dirty page is never one, in a
@@ -212,9 +212,17 @@ void Pager::evict_if_needed() {
     if (free_buffers_.size() < kCacheCapacity) free_buffers_.push_back(std::move(page));
   }
   evict_candidates_.clear();
+  // Dirty or held pages can keep the cache above its target (a transaction
+  // larger than the cache). Scanning the whole cache again at every miss
+  // would then cost its size each time, so the next pass waits for another
+  // batch of pages to come in, or for the transaction to end.
+  evict_again_at_ = cache_.size() > target ? cache_.size() + kCacheCapacity / 10 : 0;
 }
 
-void Pager::drop_cache() { cache_.clear(); }
+void Pager::drop_cache() {
+  cache_.clear();
+  evict_again_at_ = 0;
+}
 
 // ---- free list ----
 //
@@ -375,6 +383,7 @@ Result<void> Pager::rollback() {
   header_.freelist_head = tx_snapshot_.freelist_head;
   header_.freelist_count = tx_snapshot_.freelist_count;
   in_tx_ = false;
+  evict_again_at_ = 0;
   return file_->unlock();
 }
 
@@ -428,6 +437,7 @@ Result<void> Pager::commit() {
   VBK_TRY(commit_journal(dirty));
   for (auto& [pgno, slot] : cache_) slot.page.page_->dirty_ = false;
   in_tx_ = false;
+  evict_again_at_ = 0;
   return file_->unlock();
 }
 

@@ -301,6 +301,9 @@ class Pager {
   std::vector<PageRef> free_buffers_;
   // Eviction scratch (tick, page number); empty between operations.
   std::vector<std::pair<uint64_t, uint32_t>> evict_candidates_;
+  // While dirty or held pages keep the cache above its target, the cache
+  // size at which eviction is tried again (0: at capacity, as usual).
+  size_t evict_again_at_ = 0;
   // The use clock: +1 at every hit and every insertion, so ticks are unique.
   uint64_t tick_ = 0;
   TxSnapshot tx_snapshot_;
