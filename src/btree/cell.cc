@@ -40,9 +40,17 @@ Result<LeafHead> parse_leaf_head(CBytes cell) {
 }
 
 Result<int64_t> leaf_rowid(CBytes cell) {
-  const auto total = VBK_TRY(varint::read_uvarint(cell));
-  const auto local = VBK_TRY(uvarint_at(cell, total.length));
-  const auto rowid = VBK_TRY(uvarint_at(cell, total.length + local.length));
+  // Searches within a leaf read only this, so the common one-byte lengths
+  // are skipped without building a result for each.
+  size_t at = 0;
+  for (int field = 0; field < 2; ++field) {
+    if (at < cell.size() && cell[at] < 0x80) {
+      ++at;
+    } else {
+      at += VBK_TRY(uvarint_at(cell, at)).length;
+    }
+  }
+  const auto rowid = VBK_TRY(uvarint_at(cell, at));
   return varint::zigzag_decode(rowid.value);
 }
 

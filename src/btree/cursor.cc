@@ -13,7 +13,9 @@ Result<void> Cursor::rewind() {
   return descend_leftmost(root_);
 }
 
-Result<void> Cursor::descend_leftmost(uint32_t pgno) {
+Result<void> Cursor::descend_leftmost(uint32_t pgno) { return descend(pgno, std::nullopt); }
+
+Result<void> Cursor::descend(uint32_t pgno, std::optional<int64_t> target) {
   while (true) {
     if (stack_.size() >= static_cast<size_t>(btree::kMaxDepth)) {
       return std::unexpected(btree::too_deep());
@@ -21,11 +23,13 @@ Result<void> Cursor::descend_leftmost(uint32_t pgno) {
     PageRef page = VBK_TRY(pager_->get_page(pgno));
     PageRead r = page.read();
     if (VBK_TRY(btree::table_page_is_leaf(r.bytes(), pgno))) {
-      position_ = Position{pgno, 0};
+      const size_t next = target ? VBK_TRY(node::leaf_find(r.bytes(), *target)).index : 0;
+      position_ = Position{pgno, next};
       return {};
     }
-    const uint32_t child = VBK_TRY(node::child_at(r.bytes(), 0));
-    stack_.push_back(Level{pgno, 1});
+    const size_t slot = target ? VBK_TRY(node::interior_child_index(r.bytes(), *target)) : 0;
+    const uint32_t child = VBK_TRY(node::child_at(r.bytes(), slot));
+    stack_.push_back(Level{pgno, slot + 1});
     pgno = child;
   }
 }
@@ -50,22 +54,7 @@ Result<void> Cursor::seek(int64_t rowid) {
     }
   }
   clear();
-  uint32_t pgno = root_;
-  while (true) {
-    if (stack_.size() >= static_cast<size_t>(btree::kMaxDepth)) {
-      return std::unexpected(btree::too_deep());
-    }
-    PageRef page = VBK_TRY(pager_->get_page(pgno));
-    PageRead r = page.read();
-    if (VBK_TRY(btree::table_page_is_leaf(r.bytes(), pgno))) {
-      position_ = Position{pgno, VBK_TRY(node::leaf_find(r.bytes(), rowid)).index};
-      return {};
-    }
-    const size_t slot = VBK_TRY(node::interior_child_index(r.bytes(), rowid));
-    const uint32_t child = VBK_TRY(node::child_at(r.bytes(), slot));
-    stack_.push_back(Level{pgno, slot + 1});
-    pgno = child;
-  }
+  return descend(root_, rowid);
 }
 
 Result<void> Cursor::advance() {

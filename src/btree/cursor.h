@@ -77,6 +77,9 @@ class Cursor {
   }
 
  private:
+  // Extends the stack from `pgno` down to a leaf: towards `target`'s lower
+  // bound, or along the left spine when there is none.
+  Result<void> descend(uint32_t pgno, std::optional<int64_t> target);
   // Reads the next row's head and moves past it; nothing past the end.
   struct Found {
     int64_t rowid;

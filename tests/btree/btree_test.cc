@@ -9,6 +9,7 @@
 #include "btree/cursor.h"
 #include "btree/node.h"
 #include "pager/pager.h"
+#include "support/must.h"
 #include "support/temp_dir.h"
 #include "support/tree_check.h"
 #include "vfs/os.h"
@@ -18,11 +19,7 @@ namespace {
 
 using testing::TempDir;
 
-template <typename T>
-T must(Result<T> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-  if constexpr (!std::is_void_v<T>) return std::move(r).value();
-}
+using testing::must;
 
 Bytes payload_of(int64_t rowid, size_t len, uint32_t salt = 0) {
   Bytes b(len);

@@ -10,17 +10,14 @@
 #include "btree/cursor.h"
 #include "btree/node.h"
 #include "pager/pager.h"
+#include "support/must.h"
 #include "support/temp_dir.h"
 #include "vfs/os.h"
 
 namespace vbk {
 namespace {
 
-template <typename T>
-T must(Result<T> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-  if constexpr (!std::is_void_v<T>) return std::move(r).value();
-}
+using testing::must;
 
 // A 512-byte-page database whose schema root names a table tree of a few
 // hundred rows, some with overflow chains, some deleted.

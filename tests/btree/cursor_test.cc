@@ -8,6 +8,7 @@
 #include "btree/btree.h"
 #include "btree/cell.h"
 #include "pager/pager.h"
+#include "support/must.h"
 #include "support/temp_dir.h"
 #include "support/tree_check.h"
 #include "vfs/os.h"
@@ -15,11 +16,7 @@
 namespace vbk {
 namespace {
 
-template <typename T>
-T must(Result<T> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-  if constexpr (!std::is_void_v<T>) return std::move(r).value();
-}
+using testing::must;
 
 Bytes payload_of(int64_t rowid, size_t len) { return Bytes(len, static_cast<uint8_t>(rowid)); }
 
