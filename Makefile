@@ -28,5 +28,13 @@ test-asan: build/asan/build.ninja
 # Both configurations; stops at the first that fails.
 test: test-release test-asan
 
+# Benchmarks against the peer engine (needs libsqlite3-dev). BENCH_ROWS
+# scales the workloads.
+BENCH_ROWS ?= 1000000
+bench:
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVBK_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build build/release -j $(JOBS) --target btree_bench
+	build/release/bench/btree_bench $(BENCH_ROWS)
+
 clean:
 	rm -rf build

@@ -15,16 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "pager/pager.h"
+#include "support/must.h"
 #include "vfs/os.h"
 
 namespace vbk::testing {
 
-// The value of a Result that the test expects to succeed.
-template <typename T>
-T must(Result<T> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-  if constexpr (!std::is_void_v<T>) return std::move(r).value();
-}
 
 // Fills a page with one byte value (and stamps its number in the first four
 // bytes, so that a page written at the wrong offset is caught).

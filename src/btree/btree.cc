@@ -1,0 +1,484 @@
+#include "btree/btree.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "btree/node.h"
+#include "pager/pager.h"
+#include "record/varint.h"
+
+namespace vbk {
+
+namespace {
+
+Error page_reached_twice(uint32_t pgno) {
+  return Error::Corrupt("page " + std::to_string(pgno) + " is reached twice in a b-tree");
+}
+
+using btree::too_deep;
+
+Result<bool> is_leaf(node::CPage page, uint32_t pgno) { return btree::table_page_is_leaf(page, pgno); }
+
+// Child slots `from` to the count (the right child last) of an interior page.
+Result<void> children_of(node::CPage page, size_t from, std::vector<uint32_t>& out) {
+  const size_t n = VBK_TRY(node::count(page));
+  for (size_t i = from; i <= n; ++i) out.push_back(VBK_TRY(node::child_at(page, i)));
+  return {};
+}
+
+// The overflow chain of a table leaf cell (first page 0 when it has none).
+struct Chain {
+  uint32_t first = 0;
+  uint64_t bytes = 0;
+};
+
+Result<Chain> chain_of(cell::CBytes leaf_cell) {
+  const cell::LeafHead head = VBK_TRY(cell::parse_leaf_head(leaf_cell));
+  if (!head.has_overflow) return Chain{};
+  return Chain{get_be32(leaf_cell.data() + head.head_len + head.local), head.total - head.local};
+}
+
+Result<void> free_chains(Pager& pager, std::span<const Chain> chains) {
+  for (const Chain& c : chains) VBK_TRY(cell::free_overflow(pager, c.first, c.bytes));
+  return {};
+}
+
+// Chains of cells `from` and after of a table leaf.
+Result<void> chains_of_leaf(node::CPage page, size_t from, std::vector<Chain>& out) {
+  const size_t n = VBK_TRY(node::count(page));
+  for (size_t i = from; i < n; ++i) {
+    const Chain c = VBK_TRY(chain_of(VBK_TRY(node::cell_start(page, i))));
+    if (c.first != 0) out.push_back(c);
+  }
+  return {};
+}
+
+// Appends to a page rebuilt during a split; the split point guarantees room.
+void push_or_fault(node::Page page, size_t page_size, cell::CBytes c) {
+  auto pushed = node::push_cell(page, page_size, c);
+  if (!pushed.has_value() || !*pushed) fault("b-tree split: a cell does not fit its new page");
+}
+
+// Descends from the root to the leaf that covers `rowid`.
+Result<PageRef> find_leaf(Pager& pager, uint32_t root, int64_t rowid) {
+  uint32_t pgno = root;
+  for (int depth = 0; depth < btree::kMaxDepth; ++depth) {
+    PageRef page = VBK_TRY(pager.get_page(pgno));
+    {
+      PageRead r = page.read();
+      if (VBK_TRY(is_leaf(r.bytes(), pgno))) return page;
+      const size_t slot = VBK_TRY(node::interior_child_index(r.bytes(), rowid));
+      pgno = VBK_TRY(node::child_at(r.bytes(), slot));
+    }
+  }
+  return std::unexpected(too_deep());
+}
+
+}  // namespace
+
+Error btree::too_deep() {
+  return Error::Corrupt("b-tree deeper than " + std::to_string(kMaxDepth) + " levels");
+}
+
+Result<bool> btree::table_page_is_leaf(std::span<const uint8_t> page, uint32_t pgno) {
+  const uint8_t kind = node::kind(page);
+  if (kind == node::kTableLeaf) return true;
+  if (kind == node::kTableInterior) return false;
+  return std::unexpected(Error::Corrupt("page " + std::to_string(pgno) + " is not a table b-tree page"));
+}
+
+size_t btree::balanced_split(std::span<const Bytes> cells, size_t cell_area) {
+  const size_t n = cells.size();
+  if (n < 2) fault("balanced_split needs two cells");
+  size_t total = 0;
+  for (const Bytes& c : cells) total += c.size() + 2;
+  size_t k = 0, left = 0;
+  while (k < n && 2 * left < total) left += cells[k++].size() + 2;
+  k = std::clamp<size_t>(k, 1, n - 1);
+  left = 0;
+  for (size_t i = 0; i < k; ++i) left += cells[i].size() + 2;
+  // The balanced point can leave a large cell at the end of the left part
+  // and the left part too heavy; the right part is then at most half, so one
+  // cell more on the right keeps both within a page.
+  if (left > cell_area && k > 1) --k;
+  return k;
+}
+
+Result<void> btree::redirect_child(std::span<uint8_t> page, size_t slot, uint32_t child) {
+  const size_t n = VBK_TRY(node::count(page));
+  if (slot == n) {
+    node::set_right_child(page, child);
+    return {};
+  }
+  const cell::CBytes c = VBK_TRY(node::cell_start(page, slot));
+  if (c.size() < 4) return std::unexpected(Error::Corrupt("cell extends past page end"));
+  put_be32(page.data() + (c.data() - page.data()), child);
+  return {};
+}
+
+Result<BTree> BTree::create(Pager& pager) {
+  const uint32_t pgno = VBK_TRY(pager.alloc_page());
+  PageRef page = VBK_TRY(pager.get_page(pgno));
+  node::init_leaf(page.write().bytes(), pager.page_size());
+  return BTree(pager, pgno);
+}
+
+Result<std::optional<Bytes>> BTree::search(int64_t rowid) const {
+  PageRef leaf = VBK_TRY(find_leaf(*pager_, root_, rowid));
+  Bytes local;
+  cell::LeafHead head;
+  uint32_t first_overflow = 0;
+  {
+    PageRead r = leaf.read();
+    const node::Position pos = VBK_TRY(node::leaf_find(r.bytes(), rowid));
+    if (!pos.found) return std::nullopt;
+    const cell::CBytes c = VBK_TRY(node::cell_start(r.bytes(), pos.index));
+    head = VBK_TRY(cell::parse_leaf_head(c));
+    local.assign(c.begin() + head.head_len, c.begin() + head.head_len + head.local);
+    if (head.has_overflow) first_overflow = get_be32(c.data() + head.head_len + head.local);
+  }
+  if (!head.has_overflow) return local;
+  return VBK_TRY(cell::read_payload(*pager_, head.total, local, first_overflow));
+}
+
+Result<void> BTree::insert(int64_t rowid, std::span<const uint8_t> payload) const {
+  const size_t page_size = pager_->page_size();
+  const cell::Spill spill = VBK_TRY(cell::write_payload(*pager_, payload, cell::max_local(page_size)));
+  thread_local Bytes leaf_cell;
+  cell::encode_leaf_into(leaf_cell, rowid, payload.size(), payload.first(spill.local_len),
+                         spill.first_overflow);
+  const std::optional<Split> split = VBK_TRY(insert_at(root_, rowid, leaf_cell));
+  if (!split) return {};
+
+  // The root split: its content moves to a new page P and the root becomes an
+  // interior page over P and the split's right page.
+  const uint32_t lower = VBK_TRY(pager_->alloc_page());
+  PageRef root = VBK_TRY(pager_->get_page(root_));
+  PageRef copy = VBK_TRY(pager_->get_page(lower));
+  {
+    PageRead from = root.read();
+    std::memcpy(copy.write().data(), from.data(), page_size);
+  }
+  PageWrite w = root.write();
+  node::init_interior(w.bytes(), page_size);
+  node::set_right_child(w.bytes(), split->right);
+  push_or_fault(w.bytes(), page_size, cell::encode_interior(lower, split->separator));
+  return {};
+}
+
+Result<std::optional<BTree::Split>> BTree::insert_at(uint32_t pgno, int64_t rowid,
+                                                     cell::CBytes leaf_cell, int depth) const {
+  if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  PageRef page = VBK_TRY(pager_->get_page(pgno));
+  const bool leaf = VBK_TRY(is_leaf(page.read().bytes(), pgno));
+  if (leaf) return insert_into_leaf(pgno, rowid, leaf_cell);
+  return insert_into_interior(pgno, rowid, leaf_cell, depth);
+}
+
+Result<std::optional<BTree::Split>> BTree::insert_into_leaf(uint32_t pgno, int64_t rowid,
+                                                            cell::CBytes leaf_cell) const {
+  const size_t page_size = pager_->page_size();
+  PageRef page = VBK_TRY(pager_->get_page(pgno));
+  node::Position pos;
+  Chain old;
+  {
+    PageRead r = page.read();
+    pos = VBK_TRY(node::leaf_find(r.bytes(), rowid));
+    if (pos.found) old = VBK_TRY(chain_of(VBK_TRY(node::cell_start(r.bytes(), pos.index))));
+  }
+  if (pos.found) {
+    // A replacement: the old row's chain goes, and the new cell takes its place.
+    VBK_TRY(cell::free_overflow(*pager_, old.first, old.bytes));
+    node::remove_cell(page.write().bytes(), pos.index);
+  }
+  if (VBK_TRY(node::insert_cell_raw(page.write().bytes(), page_size, pos.index, leaf_cell))) {
+    return std::nullopt;
+  }
+
+  // The split relies on any two leaf cells fitting one page, which holds for
+  // every cell this engine writes; a longer one can only come from a
+  // damaged page.
+  const size_t max_cell = cell::max_local(page_size) + 3 * varint::kMaxUvarintLength + 4;
+  std::vector<Bytes> cells;
+  {
+    PageRead r = page.read();
+    const size_t n = VBK_TRY(node::count(r.bytes()));
+    cells.reserve(n + 1);
+    for (size_t i = 0; i < n; ++i) {
+      const cell::CBytes c = VBK_TRY(node::cell_at(r.bytes(), i));
+      if (c.size() > max_cell) return std::unexpected(Error::Corrupt("oversized table leaf cell"));
+      cells.emplace_back(c.begin(), c.end());
+    }
+  }
+  cells.emplace(cells.begin() + static_cast<std::ptrdiff_t>(pos.index), leaf_cell.begin(),
+                leaf_cell.end());
+  const size_t k = btree::balanced_split(cells, page_size - node::kHeaderSize);
+  const int64_t separator = VBK_TRY(cell::leaf_rowid(cells[k - 1]));
+  const uint32_t right = VBK_TRY(pager_->alloc_page());
+  {
+    PageWrite w = page.write();
+    node::init_leaf(w.bytes(), page_size);
+    for (size_t i = 0; i < k; ++i) push_or_fault(w.bytes(), page_size, cells[i]);
+  }
+  PageRef right_page = VBK_TRY(pager_->get_page(right));
+  PageWrite w = right_page.write();
+  node::init_leaf(w.bytes(), page_size);
+  for (size_t i = k; i < cells.size(); ++i) push_or_fault(w.bytes(), page_size, cells[i]);
+  return Split{separator, right};
+}
+
+Result<std::optional<BTree::Split>> BTree::insert_into_interior(uint32_t pgno, int64_t rowid,
+                                                                cell::CBytes leaf_cell,
+                                                                int depth) const {
+  const size_t page_size = pager_->page_size();
+  PageRef page = VBK_TRY(pager_->get_page(pgno));
+  size_t slot;
+  uint32_t child;
+  {
+    PageRead r = page.read();
+    slot = VBK_TRY(node::interior_child_index(r.bytes(), rowid));
+    child = VBK_TRY(node::child_at(r.bytes(), slot));
+  }
+  const std::optional<Split> split = VBK_TRY(insert_at(child, rowid, leaf_cell, depth + 1));
+  if (!split) return std::nullopt;
+
+  // The child keeps the rowids up to the separator; the slot now names the
+  // new right part, and a new cell in front of it names the child.
+  const Bytes new_cell = cell::encode_interior(child, split->separator);
+  {
+    PageWrite w = page.write();
+    VBK_TRY(btree::redirect_child(w.bytes(), slot, split->right));
+    if (VBK_TRY(node::insert_cell_raw(w.bytes(), page_size, slot, new_cell))) return std::nullopt;
+  }
+
+  // Split by count: the middle cell moves up, its child becoming the left
+  // page's right child.
+  std::vector<Bytes> cells;
+  uint32_t old_right;
+  {
+    PageRead r = page.read();
+    const size_t n = VBK_TRY(node::count(r.bytes()));
+    cells.reserve(n + 1);
+    for (size_t i = 0; i < n; ++i) {
+      const cell::CBytes c = VBK_TRY(node::cell_at(r.bytes(), i));
+      cells.emplace_back(c.begin(), c.end());
+    }
+    old_right = node::right_child(r.bytes());
+  }
+  cells.emplace(cells.begin() + static_cast<std::ptrdiff_t>(slot), new_cell);
+  const size_t m = cells.size() >> 1;
+  const int64_t separator = VBK_TRY(cell::interior_key(cells[m]));
+  const uint32_t middle_child = VBK_TRY(cell::interior_child(cells[m]));
+  const uint32_t right = VBK_TRY(pager_->alloc_page());
+  {
+    PageWrite w = page.write();
+    node::init_interior(w.bytes(), page_size);
+    node::set_right_child(w.bytes(), middle_child);
+    for (size_t i = 0; i < m; ++i) push_or_fault(w.bytes(), page_size, cells[i]);
+  }
+  PageRef right_page = VBK_TRY(pager_->get_page(right));
+  PageWrite w = right_page.write();
+  node::init_interior(w.bytes(), page_size);
+  node::set_right_child(w.bytes(), old_right);
+  for (size_t i = m + 1; i < cells.size(); ++i) push_or_fault(w.bytes(), page_size, cells[i]);
+  return Split{separator, right};
+}
+
+Result<void> BTree::insert_fast(int64_t rowid, std::span<const uint8_t> payload,
+                                AppendHint& hint) const {
+  const size_t page_size = pager_->page_size();
+  if (hint.set && rowid > hint.last && payload.size() <= cell::max_local(page_size)) {
+    thread_local Bytes leaf_cell;
+    cell::encode_leaf_into(leaf_cell, rowid, payload.size(), payload);
+    PageRef page = VBK_TRY(pager_->get_page(hint.leaf));
+    if (node::kind(page.read().bytes()) == node::kTableLeaf) {
+      PageWrite w = page.write();
+      const size_t n = VBK_TRY(node::count(w.bytes()));
+      if (VBK_TRY(node::insert_cell_raw(w.bytes(), page_size, n, leaf_cell))) {
+        hint.last = rowid;
+        return {};
+      }
+    }
+  }
+  VBK_TRY(insert(rowid, payload));
+  const uint32_t leaf = VBK_TRY(rightmost_leaf());
+  PageRef page = VBK_TRY(pager_->get_page(leaf));
+  PageRead r = page.read();
+  const size_t n = VBK_TRY(node::count(r.bytes()));
+  if (n == 0) {
+    hint.reset();
+  } else {
+    hint = AppendHint{true, leaf, VBK_TRY(node::leaf_rowid_at(r.bytes(), n - 1))};
+  }
+  return {};
+}
+
+Result<uint32_t> BTree::rightmost_leaf() const {
+  uint32_t pgno = root_;
+  for (int depth = 0; depth < btree::kMaxDepth; ++depth) {
+    PageRef page = VBK_TRY(pager_->get_page(pgno));
+    PageRead r = page.read();
+    if (VBK_TRY(is_leaf(r.bytes(), pgno))) return pgno;
+    pgno = node::right_child(r.bytes());
+  }
+  return std::unexpected(too_deep());
+}
+
+Result<std::optional<int64_t>> BTree::last_rowid() const {
+  // Usually the right-most leaf holds the answer; only when deletes emptied
+  // it does the search go back through the rest of the tree.
+  const uint32_t leaf = VBK_TRY(rightmost_leaf());
+  {
+    PageRef page = VBK_TRY(pager_->get_page(leaf));
+    PageRead r = page.read();
+    const size_t n = VBK_TRY(node::count(r.bytes()));
+    if (n > 0) return VBK_TRY(node::leaf_rowid_at(r.bytes(), n - 1));
+  }
+  return last_rowid_under(root_, 0);
+}
+
+Result<std::optional<int64_t>> BTree::last_rowid_under(uint32_t pgno, int depth) const {
+  if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  std::vector<uint32_t> children;
+  {
+    PageRef page = VBK_TRY(pager_->get_page(pgno));
+    PageRead r = page.read();
+    if (VBK_TRY(is_leaf(r.bytes(), pgno))) {
+      const size_t n = VBK_TRY(node::count(r.bytes()));
+      if (n == 0) return std::nullopt;
+      return VBK_TRY(node::leaf_rowid_at(r.bytes(), n - 1));
+    }
+    VBK_TRY(children_of(r.bytes(), 0, children));
+  }
+  for (auto it = children.rbegin(); it != children.rend(); ++it) {
+    const std::optional<int64_t> last = VBK_TRY(last_rowid_under(*it, depth + 1));
+    if (last) return last;
+  }
+  return std::nullopt;
+}
+
+Result<bool> BTree::delete_(int64_t rowid) const {
+  PageRef leaf = VBK_TRY(find_leaf(*pager_, root_, rowid));
+  node::Position pos;
+  Chain chain;
+  {
+    PageRead r = leaf.read();
+    pos = VBK_TRY(node::leaf_find(r.bytes(), rowid));
+    if (!pos.found) return false;
+    chain = VBK_TRY(chain_of(VBK_TRY(node::cell_start(r.bytes(), pos.index))));
+  }
+  VBK_TRY(cell::free_overflow(*pager_, chain.first, chain.bytes));
+  node::remove_cell(leaf.write().bytes(), pos.index);
+  return true;
+}
+
+Result<uint64_t> BTree::truncate_from(int64_t bound) const {
+  std::unordered_set<uint32_t> freed;
+  const Truncated t = VBK_TRY(truncate_subtree(root_, bound, 0, freed));
+  if (t.empty) {
+    PageRef root = VBK_TRY(pager_->get_page(root_));
+    node::init_leaf(root.write().bytes(), pager_->page_size());
+  }
+  return t.removed;
+}
+
+Result<void> BTree::free_tree_page(uint32_t pgno, std::unordered_set<uint32_t>& freed) const {
+  if (pgno == root_ || !freed.insert(pgno).second) return std::unexpected(page_reached_twice(pgno));
+  return pager_->free_page(pgno);
+}
+
+Result<BTree::Truncated> BTree::truncate_subtree(uint32_t pgno, int64_t bound, int depth,
+                                                 std::unordered_set<uint32_t>& freed) const {
+  if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  PageRef page = VBK_TRY(pager_->get_page(pgno));
+  size_t n, g;
+  std::vector<uint32_t> children;
+  std::vector<Chain> chains;
+  bool leaf;
+  {
+    PageRead r = page.read();
+    leaf = VBK_TRY(is_leaf(r.bytes(), pgno));
+    n = VBK_TRY(node::count(r.bytes()));
+    if (leaf) {
+      g = VBK_TRY(node::leaf_find(r.bytes(), bound)).index;
+      VBK_TRY(chains_of_leaf(r.bytes(), g, chains));
+    } else {
+      g = VBK_TRY(node::interior_child_index(r.bytes(), bound));
+      VBK_TRY(children_of(r.bytes(), g, children));
+    }
+  }
+  if (leaf) {
+    VBK_TRY(free_chains(*pager_, chains));
+    if (g < n) node::truncate_cells(page.write().bytes(), g);
+    return Truncated{n - g, g == 0};
+  }
+
+  // children[0] covers the bound; the subtrees after it lie wholly above it.
+  uint64_t removed = 0;
+  for (size_t i = 1; i < children.size(); ++i) {
+    removed += VBK_TRY(free_subtree(children[i], depth + 1, freed));
+  }
+  const uint32_t boundary = children[0];
+  const Truncated t = VBK_TRY(truncate_subtree(boundary, bound, depth + 1, freed));
+  removed += t.removed;
+  if (t.empty) {
+    VBK_TRY(free_tree_page(boundary, freed));
+    if (g == 0) return Truncated{removed, true};
+    PageWrite w = page.write();
+    const uint32_t left = VBK_TRY(node::child_at(w.bytes(), g - 1));
+    node::truncate_cells(w.bytes(), g - 1);
+    node::set_right_child(w.bytes(), left);
+  } else if (g < n) {
+    PageWrite w = page.write();
+    node::truncate_cells(w.bytes(), g);
+    node::set_right_child(w.bytes(), boundary);
+  }
+  return Truncated{removed, false};
+}
+
+Result<uint64_t> BTree::free_subtree(uint32_t pgno, int depth,
+                                     std::unordered_set<uint32_t>& freed) const {
+  if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  std::vector<uint32_t> children;
+  std::vector<Chain> chains;
+  uint64_t rows = 0;
+  {
+    PageRef page = VBK_TRY(pager_->get_page(pgno));
+    PageRead r = page.read();
+    if (VBK_TRY(is_leaf(r.bytes(), pgno))) {
+      rows = VBK_TRY(node::count(r.bytes()));
+      VBK_TRY(chains_of_leaf(r.bytes(), 0, chains));
+    } else {
+      VBK_TRY(children_of(r.bytes(), 0, children));
+    }
+  }
+  VBK_TRY(free_chains(*pager_, chains));
+  for (uint32_t child : children) rows += VBK_TRY(free_subtree(child, depth + 1, freed));
+  VBK_TRY(free_tree_page(pgno, freed));
+  return rows;
+}
+
+Result<uint64_t> BTree::count_subtree(uint32_t pgno) const {
+  std::unordered_set<uint32_t> seen;
+  return count_under(pgno, 0, seen);
+}
+
+Result<uint64_t> BTree::count_under(uint32_t pgno, int depth,
+                                    std::unordered_set<uint32_t>& seen) const {
+  if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  if (!seen.insert(pgno).second) return std::unexpected(page_reached_twice(pgno));
+  std::vector<uint32_t> children;
+  {
+    PageRef page = VBK_TRY(pager_->get_page(pgno));
+    PageRead r = page.read();
+    if (VBK_TRY(is_leaf(r.bytes(), pgno))) return VBK_TRY(node::count(r.bytes()));
+    VBK_TRY(children_of(r.bytes(), 0, children));
+  }
+  uint64_t rows = 0;
+  for (uint32_t child : children) rows += VBK_TRY(count_under(child, depth + 1, seen));
+  return rows;
+}
+
+}  // namespace vbk

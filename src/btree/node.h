@@ -1,0 +1,101 @@
+#pragma once
+
+// One B-tree page as bytes in memory: a 12-byte header, an array of 2-byte
+// cell pointers growing from the front, and cells packed from the back.
+//
+//   offset size  field (big-endian)
+//   0      1     kind: 1 table interior, 2 table leaf, 3 index interior, 4 index leaf
+//   1      2     cell count
+//   3      2     content start: first byte of the cell area (65536 stored as 0)
+//   5      2     reserved, zero
+//   7      4     right child (interior pages), zero in leaves
+//   11     1     reserved, zero
+//   12     2n    cell offsets, in key order
+//
+// Removing cells only shortens the pointer array; their bytes stay as dead
+// space until an insert that finds the contiguous gap too small repacks the
+// page. Interior pages have count + 1 children: child i < count is the page
+// number at the front of cell i, child count is the right child. Every key
+// under child i is at most the key of cell i and above the key of cell i-1.
+//
+// None of these operations touches the file, allocates pages or sets a dirty
+// flag: callers borrow a page's bytes and do that. A page is input read from
+// a file, so every read is bounded by the page and a pointer, count or cell
+// length that does not fit it is reported as Corrupt.
+
+#include <cstdint>
+#include <span>
+
+#include "btree/cell.h"
+#include "error.h"
+
+namespace vbk::node {
+
+using Page = std::span<uint8_t>;
+using CPage = std::span<const uint8_t>;
+
+inline constexpr uint8_t kTableInterior = 1;
+inline constexpr uint8_t kTableLeaf = 2;
+inline constexpr uint8_t kIndexInterior = 3;
+inline constexpr uint8_t kIndexLeaf = 4;
+inline constexpr size_t kHeaderSize = 12;
+
+inline uint8_t kind(CPage page) { return page[0]; }
+inline size_t raw_count(CPage page) { return get_be16(page.data() + 1); }
+inline uint32_t right_child(CPage page) { return get_be32(page.data() + 7); }
+
+// The cell count, checked against the room for its pointers.
+Result<size_t> count(CPage page);
+
+// Writes the header of an empty node. The pointer array and cell area keep
+// their old bytes.
+void init(Page page, size_t content_start, uint8_t kind);
+inline void init_interior(Page page, size_t page_size) { init(page, page_size, kTableInterior); }
+inline void init_leaf(Page page, size_t page_size) { init(page, page_size, kTableLeaf); }
+inline void init_interior_index(Page page, size_t page_size) { init(page, page_size, kIndexInterior); }
+inline void init_leaf_index(Page page, size_t page_size) { init(page, page_size, kIndexLeaf); }
+
+void set_right_child(Page page, uint32_t child);
+
+// The bytes from cell i's offset to the end of the page.
+Result<cell::CBytes> cell_start(CPage page, size_t i);
+// The length of the cell at `offset`, read by the page's kind.
+Result<size_t> cell_len_at(CPage page, size_t offset);
+// Exactly the bytes of cell i.
+Result<cell::CBytes> cell_at(CPage page, size_t i);
+
+// Child i of an interior page: the right child when i is the count.
+Result<uint32_t> child_at(CPage page, size_t i);
+
+Result<int64_t> leaf_rowid_at(CPage page, size_t i);
+
+struct Position {
+  size_t index;  // the cell with the rowid, or the first cell above it
+  bool found;
+};
+// Bisection of a table leaf.
+Result<Position> leaf_find(CPage page, int64_t rowid);
+// Of a table interior page: the first cell whose key is >= rowid, or the count.
+Result<size_t> interior_child_index(CPage page, int64_t rowid);
+
+// Inserts `cell` as cell i (i <= count), repacking the page first when the
+// contiguous gap is too small but the total free space suffices. False when
+// the page lacks room; the page is then unchanged.
+Result<bool> insert_cell_raw(Page page, size_t page_size, size_t i, cell::CBytes cell);
+inline Result<bool> push_cell(Page page, size_t page_size, cell::CBytes cell) {
+  const size_t n = VBK_TRY(count(page));
+  return insert_cell_raw(page, page_size, n, cell);
+}
+
+// Drops pointer i (i < count); the cell's bytes become dead space.
+void remove_cell(Page page, size_t i);
+// Drops cells n and after (n <= count).
+void truncate_cells(Page page, size_t n);
+// Copies `cell` over cell i, which must have exactly the same length.
+Result<void> overwrite_cell(Page page, size_t i, cell::CBytes cell);
+
+// The key bytes of index cells.
+Result<cell::CBytes> index_leaf_key(cell::CBytes cell);
+Result<cell::CBytes> index_interior_key(cell::CBytes cell);
+
+}  // namespace vbk::node
