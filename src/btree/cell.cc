@@ -112,10 +112,15 @@ Result<size_t> interior_cell_len(CBytes cell) {
   return 4 + key.length;
 }
 
-Bytes encode_index_leaf(CBytes key) {
-  Bytes out;
+void encode_index_leaf_into(Bytes& out, CBytes key) {
+  out.clear();
   varint::append_uvarint(out, key.size());
   out.insert(out.end(), key.begin(), key.end());
+}
+
+Bytes encode_index_leaf(CBytes key) {
+  Bytes out;
+  encode_index_leaf_into(out, key);
   return out;
 }
 
