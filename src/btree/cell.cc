@@ -133,6 +133,12 @@ Bytes encode_index_interior(uint32_t child, CBytes key) {
 }
 
 Result<CBytes> index_key(CBytes cell, size_t at) {
+  // Searches read this for every probed cell; most keys are shorter than
+  // 128 bytes, so their one-byte length is read inline.
+  if (at < cell.size() && cell[at] < 0x80) {
+    if (!fits(cell, at + 1, cell[at])) return std::unexpected(corrupt_cell());
+    return cell.subspan(at + 1, cell[at]);
+  }
   const auto len = VBK_TRY(uvarint_at(cell, at));
   if (!fits(cell, at + len.length, len.value)) return std::unexpected(corrupt_cell());
   return cell.subspan(at + len.length, static_cast<size_t>(len.value));

@@ -44,6 +44,7 @@ class CursorPath {
   // a page of the wrong kind, is Corrupt.
   template <typename SlotOf, typename LeafIndex>
   Result<void> descend(uint32_t pgno, SlotOf slot_of, LeafIndex leaf_index) {
+    stack.reserve(kTypicalDepth);  // one allocation for a new cursor, not one per level
     while (true) {
       if (stack.size() >= static_cast<size_t>(kMaxDepth)) return std::unexpected(too_deep());
       PageRef page = VBK_TRY(pager_->get_page(pgno));
@@ -83,6 +84,8 @@ class CursorPath {
   std::vector<Level> stack;
 
  private:
+  static constexpr size_t kTypicalDepth = 8;
+
   Pager* pager_;
   uint32_t root_;
   const TreeKinds* kinds_;
