@@ -7,6 +7,7 @@
 #include "btree/btree.h"
 #include "btree/cursor.h"
 #include "btree/index.h"
+#include "btree/index_cursor.h"
 #include "btree/keyenc.h"
 #include "catalog/catalog.h"
 #include "pager/pager.h"

@@ -4,6 +4,7 @@
 
 #include "btree/btree.h"
 #include "btree/index.h"
+#include "btree/index_cursor.h"
 #include "btree/keyenc.h"
 #include "catalog/catalog.h"
 #include "pager/pager.h"
