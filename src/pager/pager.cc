@@ -484,7 +484,10 @@ Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
     std::vector<uint8_t> run;
     for (size_t i = 0; i < dirty.size();) {
       size_t end = i + 1;
-      while (end < dirty.size() && dirty[end] == dirty[end - 1] + 1) ++end;
+      // Runs of consecutive pages go out in one write each, up to a bound
+      // that keeps the copy small however large the transaction.
+      constexpr size_t kMaxRunPages = 64;
+      while (end < dirty.size() && dirty[end] == dirty[end - 1] + 1 && end - i < kMaxRunPages) ++end;
       const uint64_t offset = page_offset(dirty[i], page_size_);
       if (end == i + 1) {
         VBK_TRY(file_->write_all_at(cache_.at(dirty[i]).page.read().bytes(), offset));
