@@ -127,6 +127,10 @@ Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
   std::sort(pages.begin(), pages.end());
   std::vector<uint8_t> buf(page_size_);
   for (const auto& [pgno, offset] : pages) {
+    // Only a damaged log names a page past its database size; the
+    // truncation below would cut it off again, after a write that could lie
+    // anywhere in a 2^32-page range.
+    if (pgno > db_size_) break;
     VBK_TRY(file_->read_exact_at(buf, offset));
     VBK_TRY(db.write_all_at(buf, uint64_t{pgno - 1} * page_size_));
   }

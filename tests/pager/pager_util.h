@@ -3,10 +3,12 @@
 // Small helpers shared by the pager tests.
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -80,6 +82,21 @@ inline constexpr LockKind kLockKinds[] = {
     {"read_lock", [](Pager& p) { return p.read_lock(); }, [](Pager& p) { return p.read_unlock(); }},
     {"begin", [](Pager& p) { return p.begin(); }, [](Pager& p) { return p.rollback(); }},
 };
+
+// True once `pid` waits for a file lock; false if it ended first, with its
+// wait status in `status`.
+inline bool wait_until_blocked(pid_t pid, int& status) {
+  const std::string needle = " " + std::to_string(pid) + " ";
+  for (;;) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+      if (line.find("->") != std::string::npos && line.find(needle) != std::string::npos) return true;
+    }
+    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
+    ::usleep(1000);
+  }
+}
 
 // Whether another descriptor could take the exclusive lock right now.
 inline bool lock_is_free(const std::string& path) {
