@@ -231,6 +231,44 @@ TEST_P(WalCrashTest, ACrashAtAnyStepOfACheckpointLosesNothing) {
   }
 }
 
+// A switch back to journal mode cut short anywhere, its checkpoint included,
+// leaves the database in one mode or the other, with every commit, and a
+// handle that opens it works in the mode its header states.
+TEST_P(WalCrashTest, ACrashAtAnyStepOfASwitchToJournalModeLosesNothing) {
+  const Work work = [](Pager& pager, FaultVfs& vfs, const FaultPlan& plan) {
+    vfs.arm(plan);
+    (void)pager.set_journal_mode_delete();
+  };
+  const uint64_t ops = count_ops(work);
+  ASSERT_GT(ops, 12u);
+  // The two states differ in the header's journal-mode byte alone.
+  auto in_journal_mode = [](std::string image) {
+    image[42] = 0;
+    return image;
+  };
+  for (const CrashMode& mode : kCrashModes) {
+    uint64_t switched = 0;
+    for (uint64_t at = 1; at <= ops; ++at) {
+      SCOPED_TRACE(where(mode.what, at, ops));
+      reset();
+      crash_in_child(work, mode.plan(at));
+      Pager pager = must(Pager::open(OsVfs::instance(), path_));
+      switched += !pager.in_wal_mode();
+      EXPECT_EQ(pager.in_wal_mode(), pager.header().journal_mode == 1);
+      const std::string image = state();
+      EXPECT_TRUE(image == before_ || image == in_journal_mode(before_)) << "lost or half-applied";
+      must(pager.begin());
+      other_transaction(pager);
+      must(pager.commit());
+      EXPECT_EQ(in_journal_mode(state()), in_journal_mode(before_other_));
+    }
+    // Killed at the final unlock, the switch is done.
+    if (mode.plan(1).mode == FaultMode::Kill) {
+      EXPECT_GE(switched, 1u);
+    }
+  }
+}
+
 // A handle that was already open when the writer died must neither read the
 // half-written file nor commit over the dead writer's journal.
 TEST_P(CrashTest, AHandleOpenWhenTheWriterDiedRecoversAtItsNextLock) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -111,17 +112,20 @@ inline bool lock_is_free(const std::string& path) {
 // (the first 100 bytes of page 1) and pages 2 up to its page count, each from
 // the log's newest commit when the log holds one, else from the database
 // file. Two databases with the same image hold the same state, whether or not
-// a checkpoint has copied the log into the file. Creates "-wal" when missing.
+// a checkpoint has copied the log into the file.
 inline std::string logical_image(const std::string& path) {
   const std::string db = read_file(path);
   const auto db_bytes = std::span(reinterpret_cast<const uint8_t*>(db.data()), db.size());
   const DbHeader file_header = must(DbHeader::decode(db_bytes));
   const uint64_t page_size = file_header.page_size;
-  Wal wal = must(Wal::open(OsVfs::instance(), path, page_size));
+  std::optional<Wal> wal;
+  if (OsVfs::instance().exists(Wal::path_for(path))) {
+    wal = must(Wal::open(OsVfs::instance(), path, page_size));
+  }
   std::vector<uint8_t> page(page_size);
   std::string out;
   auto take = [&](uint32_t pgno, size_t length) {
-    if (!must(wal.read_page(pgno, page))) {
+    if (!wal || !must(wal->read_page(pgno, page))) {
       const uint64_t offset = uint64_t{pgno - 1} * page_size;
       if (offset + page_size > db.size()) {
         out += "<page " + std::to_string(pgno) + " missing>";
