@@ -145,10 +145,12 @@ Result<Pager> Pager::open(Vfs& vfs, std::string_view path) {
     } else if (log->second.journal_mode == 1) {
       wal = std::move(log->first);
       *header = log->second;
-    } else if (Result<void> deleted = Wal::delete_(std::move(log->first), vfs); !deleted) {
-      // A stray log in journal mode: its frames are discarded, and with
-      // them the header they carried.
-      header = std::unexpected(std::move(deleted).error());
+    } else {
+      // A stray log beside a database in journal mode: its frames are
+      // discarded, and with them the header they carried, so the file's
+      // header stays.
+      Result<void> deleted = Wal::delete_(std::move(log->first), vfs);
+      if (!deleted) header = std::unexpected(std::move(deleted).error());
     }
   }
   // The first begin or read_lock looks again for commits made after this.

@@ -276,7 +276,10 @@ class Pager {
   void set_schema_root(uint32_t root) { header_.schema_root = root; }
   bool in_tx() const { return in_tx_; }
   // Durability level 0, 1 or 2; 2 on every open. A rollback-journal commit
-  // always syncs the journal and the database file, whatever the level.
+  // always syncs the journal and the database file, whatever the level. In
+  // log mode a commit syncs the log only at level 2, so that below it a
+  // power loss may take the latest commits; a checkpoint syncs the database
+  // file unless the level is 0, and the emptied log always.
   uint8_t synchronous() const { return synchronous_; }
   void set_synchronous(uint8_t level) { synchronous_ = level; }
   // For tests, which cannot afford logs of kCheckpointThreshold pages at every
