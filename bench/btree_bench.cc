@@ -3,6 +3,14 @@
 // 4096-byte pages and a 4000-page cache: the same rows, in the same order,
 // each workload in one transaction.
 //
+// Index B-tree workloads: the entries of a one-column index over values that
+// are random integers or short texts, one per row, inserted in row order in
+// one transaction; then prefix probes by value (mostly values present, one
+// in four a fresh random one). Ours stores the encoded keys (values, rowid)
+// and probes with contains_prefix; the peer holds the same entries in its
+// index b-tree of (v, id), a table without rowids keyed by both, and probes
+// with a lookup by v.
+//
 //   btree_bench [rows] [directory]     defaults: 1000000 rows, /tmp
 
 #include <sqlite3.h>
@@ -17,6 +25,8 @@
 
 #include "btree/btree.h"
 #include "btree/cursor.h"
+#include "btree/index.h"
+#include "btree/keyenc.h"
 #include "pager/pager.h"
 #include "vfs/os.h"
 
@@ -91,6 +101,23 @@ struct Ours {
   }
   vbk::BTree tree() { return vbk::BTree(pager, root); }
 };
+
+// A random integer or a short text of lower-case letters, half and half.
+vbk::Value random_value(std::mt19937_64& rng) {
+  if (rng() % 2 == 0) return vbk::Value::Int(static_cast<int64_t>(rng()));
+  std::string text(1 + rng() % 12, 'a');
+  for (char& c : text) c = static_cast<char>('a' + rng() % 26);
+  return vbk::Value::Text(std::move(text));
+}
+
+void bind_value(sqlite3_stmt* s, int at, const vbk::Value& v) {
+  if (v.kind() == vbk::Value::Kind::Int) {
+    sqlite3_bind_int64(s, at, v.as_int());
+  } else {
+    const std::string& text = v.as_text();
+    sqlite3_bind_text(s, at, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+  }
+}
 
 struct Row {
   const char* name;
@@ -191,7 +218,76 @@ int main(int argc, char** argv) {
     random.peer = seconds([&] { peer.each("INSERT INTO t VALUES(?1, ?2)", shuffled, &payload); });
     results.push_back(random);
   }
-  for (const char* f : {"a.db", "a.peer", "b.db", "b.peer"}) std::remove((dir + "/vbk-bench-" + f).c_str());
+  {
+    // Index entries: row i + 1 holds values[i]; probes are values.
+    std::vector<vbk::Value> values, probes_v;
+    values.reserve(rows);
+    for (size_t i = 0; i < rows; ++i) values.push_back(random_value(rng));
+    for (size_t i = 0; i < rows; ++i) {
+      probes_v.push_back(rng() % 4 == 0 ? random_value(rng) : values[rng() % rows]);
+    }
+    Ours ours(dir + "/vbk-bench-c.db");
+    Peer peer(dir + "/vbk-bench-c.peer");
+    peer.exec("CREATE TABLE ix(v, id INTEGER, PRIMARY KEY(v, id)) WITHOUT ROWID");
+    must(ours.pager.begin());
+    const uint32_t index_root = must(vbk::IndexBTree::create(ours.pager)).root();
+    must(ours.pager.commit());
+    vbk::IndexBTree index(ours.pager, index_root);
+
+    Row insert{"insert index keys", 0, 0};
+    insert.ours = seconds([&] {
+      must(ours.pager.begin());
+      for (size_t i = 0; i < rows; ++i) {
+        must(index.insert(vbk::keyenc::encode_index_key(std::span(&values[i], 1), static_cast<int64_t>(i + 1))));
+      }
+      must(ours.pager.commit());
+    });
+    insert.peer = seconds([&] {
+      sqlite3_stmt* s = peer.prepare("INSERT INTO ix VALUES(?1, ?2)");
+      peer.exec("BEGIN");
+      for (size_t i = 0; i < rows; ++i) {
+        bind_value(s, 1, values[i]);
+        sqlite3_bind_int64(s, 2, static_cast<int64_t>(i + 1));
+        check(sqlite3_step(s), peer.db, SQLITE_DONE);
+        sqlite3_reset(s);
+      }
+      peer.exec("COMMIT");
+      sqlite3_finalize(s);
+    });
+    results.push_back(insert);
+
+    Row probe{"index prefix probes", 0, 0};
+    size_t ours_found = 0, peer_found = 0;
+    probe.ours = seconds([&] {
+      must(ours.pager.read_lock());
+      Bytes prefix;
+      for (const vbk::Value& v : probes_v) {
+        vbk::keyenc::encode_key_prefix_into(prefix, std::span(&v, 1));
+        ours_found += must(index.contains_prefix(prefix));
+      }
+      must(ours.pager.read_unlock());
+    });
+    probe.peer = seconds([&] {
+      sqlite3_stmt* s = peer.prepare("SELECT 1 FROM ix WHERE v=?1 LIMIT 1");
+      peer.exec("BEGIN");  // one read transaction, as ours holds one read lock
+      for (const vbk::Value& v : probes_v) {
+        bind_value(s, 1, v);
+        int rc;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) ++peer_found;
+        check(rc, peer.db, SQLITE_DONE);
+        sqlite3_reset(s);
+      }
+      peer.exec("COMMIT");
+      sqlite3_finalize(s);
+    });
+    // Integers beyond 2^53 that round to one double are one value to us and
+    // two to the peer, so the counts may differ by a few.
+    std::printf("index probes found: ours %zu, peer %zu of %zu\n", ours_found, peer_found, probes_v.size());
+    results.push_back(probe);
+  }
+  for (const char* f : {"a.db", "a.peer", "b.db", "b.peer", "c.db", "c.peer"}) {
+    std::remove((dir + "/vbk-bench-" + f).c_str());
+  }
 
   std::printf("%zu rows of %zu bytes, 4096-byte pages\n", rows, payload.size());
   std::printf("%-26s %12s %12s %8s\n", "workload", "ours (s)", "peer (s)", "ratio");

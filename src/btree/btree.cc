@@ -19,7 +19,9 @@ Error page_reached_twice(uint32_t pgno) {
 
 using btree::too_deep;
 
-Result<bool> is_leaf(node::CPage page, uint32_t pgno) { return btree::table_page_is_leaf(page, pgno); }
+Result<bool> is_leaf(node::CPage page, uint32_t pgno) {
+  return btree::page_is_leaf(page, pgno, btree::kTableKinds);
+}
 
 // Child slots `from` to the count (the right child last) of an interior page.
 Result<void> children_of(node::CPage page, size_t from, std::vector<uint32_t>& out) {
@@ -55,74 +57,20 @@ Result<void> chains_of_leaf(node::CPage page, size_t from, std::vector<Chain>& o
   return {};
 }
 
-// Appends to a page rebuilt during a split; the split point guarantees room.
-void push_or_fault(node::Page page, size_t page_size, cell::CBytes c) {
-  auto pushed = node::push_cell(page, page_size, c);
-  if (!pushed.has_value() || !*pushed) fault("b-tree split: a cell does not fit its new page");
+// The child slot that covers `rowid` on an interior page.
+auto slot_for(int64_t rowid) {
+  return [rowid](node::CPage page) { return node::interior_child_index(page, rowid); };
 }
 
 // Descends from the root to the leaf that covers `rowid`.
 Result<PageRef> find_leaf(Pager& pager, uint32_t root, int64_t rowid) {
-  uint32_t pgno = root;
-  for (int depth = 0; depth < btree::kMaxDepth; ++depth) {
-    PageRef page = VBK_TRY(pager.get_page(pgno));
-    {
-      PageRead r = page.read();
-      if (VBK_TRY(is_leaf(r.bytes(), pgno))) return page;
-      const size_t slot = VBK_TRY(node::interior_child_index(r.bytes(), rowid));
-      pgno = VBK_TRY(node::child_at(r.bytes(), slot));
-    }
-  }
-  return std::unexpected(too_deep());
+  return btree::find_leaf(pager, root, btree::kTableKinds, slot_for(rowid));
 }
 
 }  // namespace
 
-Error btree::too_deep() {
-  return Error::Corrupt("b-tree deeper than " + std::to_string(kMaxDepth) + " levels");
-}
-
-Result<bool> btree::table_page_is_leaf(std::span<const uint8_t> page, uint32_t pgno) {
-  const uint8_t kind = node::kind(page);
-  if (kind == node::kTableLeaf) return true;
-  if (kind == node::kTableInterior) return false;
-  return std::unexpected(Error::Corrupt("page " + std::to_string(pgno) + " is not a table b-tree page"));
-}
-
-size_t btree::balanced_split(std::span<const Bytes> cells, size_t cell_area) {
-  const size_t n = cells.size();
-  if (n < 2) fault("balanced_split needs two cells");
-  size_t total = 0;
-  for (const Bytes& c : cells) total += c.size() + 2;
-  size_t k = 0, left = 0;
-  while (k < n && 2 * left < total) left += cells[k++].size() + 2;
-  k = std::clamp<size_t>(k, 1, n - 1);
-  left = 0;
-  for (size_t i = 0; i < k; ++i) left += cells[i].size() + 2;
-  // The balanced point can leave a large cell at the end of the left part
-  // and the left part too heavy; the right part is then at most half, so one
-  // cell more on the right keeps both within a page.
-  if (left > cell_area && k > 1) --k;
-  return k;
-}
-
-Result<void> btree::redirect_child(std::span<uint8_t> page, size_t slot, uint32_t child) {
-  const size_t n = VBK_TRY(node::count(page));
-  if (slot == n) {
-    node::set_right_child(page, child);
-    return {};
-  }
-  const cell::CBytes c = VBK_TRY(node::cell_start(page, slot));
-  if (c.size() < 4) return std::unexpected(Error::Corrupt("cell extends past page end"));
-  put_be32(page.data() + (c.data() - page.data()), child);
-  return {};
-}
-
 Result<BTree> BTree::create(Pager& pager) {
-  const uint32_t pgno = VBK_TRY(pager.alloc_page());
-  PageRef page = VBK_TRY(pager.get_page(pgno));
-  node::init_leaf(page.write().bytes(), pager.page_size());
-  return BTree(pager, pgno);
+  return BTree(pager, VBK_TRY(btree::new_root(pager, node::kTableLeaf)));
 }
 
 Result<std::optional<Bytes>> BTree::search(int64_t rowid) const {
@@ -151,36 +99,28 @@ Result<void> BTree::insert(int64_t rowid, std::span<const uint8_t> payload) cons
                          spill.first_overflow);
   const std::optional<Split> split = VBK_TRY(insert_at(root_, rowid, leaf_cell));
   if (!split) return {};
-
-  // The root split: its content moves to a new page P and the root becomes an
-  // interior page over P and the split's right page.
   const uint32_t lower = VBK_TRY(pager_->alloc_page());
-  PageRef root = VBK_TRY(pager_->get_page(root_));
-  PageRef copy = VBK_TRY(pager_->get_page(lower));
-  {
-    PageRead from = root.read();
-    std::memcpy(copy.write().data(), from.data(), page_size);
-  }
-  PageWrite w = root.write();
-  node::init_interior(w.bytes(), page_size);
-  node::set_right_child(w.bytes(), split->right);
-  push_or_fault(w.bytes(), page_size, cell::encode_interior(lower, split->separator));
-  return {};
+  return btree::grow_root(*pager_, root_, lower, split->right, node::kTableInterior,
+                          cell::encode_interior(lower, split->separator));
 }
 
 Result<std::optional<BTree::Split>> BTree::insert_at(uint32_t pgno, int64_t rowid,
                                                      cell::CBytes leaf_cell, int depth) const {
   if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
-  PageRef page = VBK_TRY(pager_->get_page(pgno));
-  const bool leaf = VBK_TRY(is_leaf(page.read().bytes(), pgno));
-  if (leaf) return insert_into_leaf(pgno, rowid, leaf_cell);
-  return insert_into_interior(pgno, rowid, leaf_cell, depth);
+  const btree::Descent at = VBK_TRY(btree::step_down(*pager_, pgno, btree::kTableKinds, slot_for(rowid)));
+  if (at.leaf) return insert_into_leaf(at.page, rowid, leaf_cell);
+  const std::optional<Split> split = VBK_TRY(insert_at(at.child, rowid, leaf_cell, depth + 1));
+  if (!split) return std::nullopt;
+  const std::optional<btree::InteriorSplit> up = VBK_TRY(btree::insert_after_child_split(
+      *pager_, at.page, node::kTableInterior, at.slot, split->right,
+      cell::encode_interior(at.child, split->separator)));
+  if (!up) return std::nullopt;
+  return Split{VBK_TRY(cell::interior_key(up->promoted)), up->right};
 }
 
-Result<std::optional<BTree::Split>> BTree::insert_into_leaf(uint32_t pgno, int64_t rowid,
+Result<std::optional<BTree::Split>> BTree::insert_into_leaf(const PageRef& page, int64_t rowid,
                                                             cell::CBytes leaf_cell) const {
   const size_t page_size = pager_->page_size();
-  PageRef page = VBK_TRY(pager_->get_page(pgno));
   node::Position pos;
   Chain old;
   {
@@ -196,94 +136,12 @@ Result<std::optional<BTree::Split>> BTree::insert_into_leaf(uint32_t pgno, int64
   if (VBK_TRY(node::insert_cell_raw(page.write().bytes(), page_size, pos.index, leaf_cell))) {
     return std::nullopt;
   }
-
-  // The split relies on any two leaf cells fitting one page, which holds for
-  // every cell this engine writes; a longer one can only come from a
-  // damaged page.
+  // Any two cells this engine writes fit one page, which the split relies
+  // on; a longer cell can only come from a damaged page.
   const size_t max_cell = cell::max_local(page_size) + 3 * varint::kMaxUvarintLength + 4;
-  std::vector<Bytes> cells;
-  {
-    PageRead r = page.read();
-    const size_t n = VBK_TRY(node::count(r.bytes()));
-    cells.reserve(n + 1);
-    for (size_t i = 0; i < n; ++i) {
-      const cell::CBytes c = VBK_TRY(node::cell_at(r.bytes(), i));
-      if (c.size() > max_cell) return std::unexpected(Error::Corrupt("oversized table leaf cell"));
-      cells.emplace_back(c.begin(), c.end());
-    }
-  }
-  cells.emplace(cells.begin() + static_cast<std::ptrdiff_t>(pos.index), leaf_cell.begin(),
-                leaf_cell.end());
-  const size_t k = btree::balanced_split(cells, page_size - node::kHeaderSize);
-  const int64_t separator = VBK_TRY(cell::leaf_rowid(cells[k - 1]));
-  const uint32_t right = VBK_TRY(pager_->alloc_page());
-  {
-    PageWrite w = page.write();
-    node::init_leaf(w.bytes(), page_size);
-    for (size_t i = 0; i < k; ++i) push_or_fault(w.bytes(), page_size, cells[i]);
-  }
-  PageRef right_page = VBK_TRY(pager_->get_page(right));
-  PageWrite w = right_page.write();
-  node::init_leaf(w.bytes(), page_size);
-  for (size_t i = k; i < cells.size(); ++i) push_or_fault(w.bytes(), page_size, cells[i]);
-  return Split{separator, right};
-}
-
-Result<std::optional<BTree::Split>> BTree::insert_into_interior(uint32_t pgno, int64_t rowid,
-                                                                cell::CBytes leaf_cell,
-                                                                int depth) const {
-  const size_t page_size = pager_->page_size();
-  PageRef page = VBK_TRY(pager_->get_page(pgno));
-  size_t slot;
-  uint32_t child;
-  {
-    PageRead r = page.read();
-    slot = VBK_TRY(node::interior_child_index(r.bytes(), rowid));
-    child = VBK_TRY(node::child_at(r.bytes(), slot));
-  }
-  const std::optional<Split> split = VBK_TRY(insert_at(child, rowid, leaf_cell, depth + 1));
-  if (!split) return std::nullopt;
-
-  // The child keeps the rowids up to the separator; the slot now names the
-  // new right part, and a new cell in front of it names the child.
-  const Bytes new_cell = cell::encode_interior(child, split->separator);
-  {
-    PageWrite w = page.write();
-    VBK_TRY(btree::redirect_child(w.bytes(), slot, split->right));
-    if (VBK_TRY(node::insert_cell_raw(w.bytes(), page_size, slot, new_cell))) return std::nullopt;
-  }
-
-  // Split by count: the middle cell moves up, its child becoming the left
-  // page's right child.
-  std::vector<Bytes> cells;
-  uint32_t old_right;
-  {
-    PageRead r = page.read();
-    const size_t n = VBK_TRY(node::count(r.bytes()));
-    cells.reserve(n + 1);
-    for (size_t i = 0; i < n; ++i) {
-      const cell::CBytes c = VBK_TRY(node::cell_at(r.bytes(), i));
-      cells.emplace_back(c.begin(), c.end());
-    }
-    old_right = node::right_child(r.bytes());
-  }
-  cells.emplace(cells.begin() + static_cast<std::ptrdiff_t>(slot), new_cell);
-  const size_t m = cells.size() >> 1;
-  const int64_t separator = VBK_TRY(cell::interior_key(cells[m]));
-  const uint32_t middle_child = VBK_TRY(cell::interior_child(cells[m]));
-  const uint32_t right = VBK_TRY(pager_->alloc_page());
-  {
-    PageWrite w = page.write();
-    node::init_interior(w.bytes(), page_size);
-    node::set_right_child(w.bytes(), middle_child);
-    for (size_t i = 0; i < m; ++i) push_or_fault(w.bytes(), page_size, cells[i]);
-  }
-  PageRef right_page = VBK_TRY(pager_->get_page(right));
-  PageWrite w = right_page.write();
-  node::init_interior(w.bytes(), page_size);
-  node::set_right_child(w.bytes(), old_right);
-  for (size_t i = m + 1; i < cells.size(); ++i) push_or_fault(w.bytes(), page_size, cells[i]);
-  return Split{separator, right};
+  const btree::LeafSplit split =
+      VBK_TRY(btree::split_leaf(*pager_, page, node::kTableLeaf, pos.index, leaf_cell, max_cell));
+  return Split{VBK_TRY(cell::leaf_rowid(split.last_left)), split.right};
 }
 
 Result<void> BTree::insert_fast(int64_t rowid, std::span<const uint8_t> payload,

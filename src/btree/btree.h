@@ -24,6 +24,7 @@
 #include <unordered_set>
 
 #include "btree/cell.h"
+#include "btree/tree_pages.h"
 #include "error.h"
 
 namespace vbk {
@@ -42,28 +43,6 @@ struct AppendHint {
   void reset() { set = false; }
 };
 
-namespace btree {
-
-// Valid trees stay far below this many levels.
-inline constexpr int kMaxDepth = 64;
-
-// The leaf split point: the number of cells that stay in the left page. Each
-// cell weighs its length plus its 2-byte pointer; k is the smallest count
-// whose weight is at least half the total, clamped to 1..n-1, then moved one
-// cell left if the left part would not fit `cell_area` bytes (both halves
-// then fit). Needs at least 2 cells.
-size_t balanced_split(std::span<const Bytes> cells, size_t cell_area);
-
-// Whether a page met in a table tree is a leaf (kind 2) or interior page
-// (kind 1); any other kind is Corrupt.
-Result<bool> table_page_is_leaf(std::span<const uint8_t> page, uint32_t pgno);
-Error too_deep();
-
-// Writes `child` into child slot `slot` of an interior page (either kind):
-// the cell's child field, or the right child when slot is the cell count.
-Result<void> redirect_child(std::span<uint8_t> page, size_t slot, uint32_t child);
-
-}  // namespace btree
 
 class BTree {
  public:
@@ -127,10 +106,8 @@ class BTree {
   Result<uint64_t> free_subtree(uint32_t pgno, int depth, std::unordered_set<uint32_t>& freed) const;
 
  private:
-  Result<std::optional<Split>> insert_into_leaf(uint32_t pgno, int64_t rowid,
+  Result<std::optional<Split>> insert_into_leaf(const PageRef& page, int64_t rowid,
                                                 cell::CBytes leaf_cell) const;
-  Result<std::optional<Split>> insert_into_interior(uint32_t pgno, int64_t rowid,
-                                                    cell::CBytes leaf_cell, int depth) const;
   // Follows right children from the root to the right-most leaf.
   Result<uint32_t> rightmost_leaf() const;
   Result<std::optional<int64_t>> last_rowid_under(uint32_t pgno, int depth) const;

@@ -112,10 +112,15 @@ Result<size_t> interior_cell_len(CBytes cell) {
   return 4 + key.length;
 }
 
-Bytes encode_index_leaf(CBytes key) {
-  Bytes out;
+void encode_index_leaf_into(Bytes& out, CBytes key) {
+  out.clear();
   varint::append_uvarint(out, key.size());
   out.insert(out.end(), key.begin(), key.end());
+}
+
+Bytes encode_index_leaf(CBytes key) {
+  Bytes out;
+  encode_index_leaf_into(out, key);
   return out;
 }
 
@@ -128,6 +133,12 @@ Bytes encode_index_interior(uint32_t child, CBytes key) {
 }
 
 Result<CBytes> index_key(CBytes cell, size_t at) {
+  // Searches read this for every probed cell; most keys are shorter than
+  // 128 bytes, so their one-byte length is read inline.
+  if (at < cell.size() && cell[at] < 0x80) {
+    if (!fits(cell, at + 1, cell[at])) return std::unexpected(corrupt_cell());
+    return cell.subspan(at + 1, cell[at]);
+  }
   const auto len = VBK_TRY(uvarint_at(cell, at));
   if (!fits(cell, at + len.length, len.value)) return std::unexpected(corrupt_cell());
   return cell.subspan(at + len.length, static_cast<size_t>(len.value));

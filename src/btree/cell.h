@@ -61,6 +61,8 @@ Result<int64_t> interior_key(CBytes cell);
 Result<size_t> interior_cell_len(CBytes cell);
 
 Bytes encode_index_leaf(CBytes key);
+// The same into `out`, which is replaced (its storage reused).
+void encode_index_leaf_into(Bytes& out, CBytes key);
 Bytes encode_index_interior(uint32_t child, CBytes key);
 // The key of an index cell whose key-length uvarint starts at `at` (0 in
 // leaf cells, 4 in interior cells).

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "btree/cell.h"
+#include "btree/cursor_path.h"
 #include "error.h"
 
 namespace vbk {
@@ -23,19 +24,13 @@ class Cursor {
  public:
   // (leaf, i): cell i is the next row to return; cell i-1, when i >= 1, is
   // the current row (the one the last next returned).
-  struct Position {
-    uint32_t leaf;
-    size_t next;
-  };
+  using Position = btree::CursorPath::Position;
   // (interior page, k): children 0..k-1 have been entered; child k (the
   // right child when k is the cell count) is the next one.
-  struct Level {
-    uint32_t page;
-    size_t next_child;
-  };
+  using Level = btree::CursorPath::Level;
 
   // Unpositioned, with an empty stack. `pager` must outlive the cursor.
-  Cursor(Pager& pager, uint32_t root) : pager_(&pager), root_(root) {}
+  Cursor(Pager& pager, uint32_t root) : path_(pager, root, btree::kTableKinds) {}
 
   // Stands before the first row.
   Result<void> rewind();
@@ -67,19 +62,15 @@ class Cursor {
   // longer steps this cursor.
   Result<bool> update_current_inplace(int64_t rowid, std::span<const uint8_t> payload);
 
-  const std::optional<Position>& position() const { return position_; }
-  const std::vector<Level>& stack() const { return stack_; }
+  const std::optional<Position>& position() const { return path_.position; }
+  const std::vector<Level>& stack() const { return path_.stack; }
   // Unpositioned, stack emptied.
   void clear() {
-    position_.reset();
-    stack_.clear();
+    path_.clear();
     last_returned_.reset();
   }
 
  private:
-  // Extends the stack from `pgno` down to a leaf: towards `target`'s lower
-  // bound, or along the left spine when there is none.
-  Result<void> descend(uint32_t pgno, std::optional<int64_t> target);
   // Reads the next row's head and moves past it; nothing past the end.
   struct Found {
     int64_t rowid;
@@ -90,13 +81,10 @@ class Cursor {
   // Position of the current row (index >= 1); internal fault otherwise.
   Position current(const char* op) const;
 
-  std::optional<Position> position_;
-  std::vector<Level> stack_;
+  btree::CursorPath path_;
   // Rows come in strictly increasing rowid order; one that does not can only
   // come from a corrupt tree whose pages point back into it.
   std::optional<int64_t> last_returned_;
-  Pager* pager_;
-  uint32_t root_;
 };
 
 }  // namespace vbk

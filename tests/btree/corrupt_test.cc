@@ -1,5 +1,5 @@
-// Damaged database files are input: every operation on a table tree read
-// from one gives a result or an Error, never a crash, a hang, an
+// Damaged database files are input: every operation on a table or index
+// tree read from one gives a result or an Error, never a crash, a hang, an
 // out-of-bounds access or a page freed twice.
 
 #include <random>
@@ -8,6 +8,9 @@
 
 #include "btree/btree.h"
 #include "btree/cursor.h"
+#include "btree/index.h"
+#include "btree/index_cursor.h"
+#include "btree/keyenc.h"
 #include "btree/node.h"
 #include "pager/pager.h"
 #include "support/must.h"
@@ -66,17 +69,18 @@ void exercise(Pager& pager) {
   (void)pager.rollback();
 }
 
-TEST(CorruptTableTree, SeededByteMutations) {
+// Flips and truncates bytes of `clean` (mostly in the tree pages, now and
+// then in the header), seeded, and runs `exercise` on every copy that opens.
+template <typename Exercise>
+void mutation_loop(const std::string& clean, uint64_t seed, int iterations, Exercise exercise) {
   testing::TempDir dir;
-  const std::string clean = make_database(dir.file("clean.db"));
   const std::string path = dir.file("damaged.db");
-  std::mt19937_64 rng(20261210);
-  for (int iter = 0; iter < 1500; ++iter) {
+  std::mt19937_64 rng(seed);
+  for (int iter = 0; iter < iterations; ++iter) {
     SCOPED_TRACE("iteration " + std::to_string(iter));
     std::string bytes = clean;
     const int flips = 1 + static_cast<int>(rng() % 6);
     for (int i = 0; i < flips; ++i) {
-      // Mostly tree pages; now and then the header.
       const size_t at = rng() % 10 == 0 ? rng() % 100 : 512 + rng() % (bytes.size() - 512);
       bytes[at] = static_cast<char>(rng() % 4 == 0 ? 0 : rng());
     }
@@ -92,36 +96,102 @@ TEST(CorruptTableTree, SeededByteMutations) {
   }
 }
 
-// Hand-made damage that would loop or free twice if followed.
-class CorruptTree : public ::testing::Test {
+TEST(CorruptTableTree, SeededByteMutations) {
+  testing::TempDir dir;
+  mutation_loop(make_database(dir.file("clean.db")), 20261210, 1500, exercise);
+}
+
+// Index keys of (text, integer) values with rowids.
+Bytes index_key(int64_t i) {
+  const Value values[] = {Value::Text("name" + std::to_string(i % 37)), Value::Int(i * 3)};
+  return keyenc::encode_index_key(values, i);
+}
+
+// A 512-byte-page database whose schema root names an index tree of a few
+// hundred keys, short and long, some deleted.
+std::string make_index_database(const std::string& path) {
+  Pager pager = must(Pager::create(OsVfs::instance(), path, 512));
+  must(pager.begin());
+  IndexBTree t = must(IndexBTree::create(pager));
+  pager.set_schema_root(t.root());
+  for (int64_t i = 1; i <= 400; ++i) {
+    Bytes k = index_key(i);
+    if (i % 11 == 0) k.insert(k.begin(), 200, static_cast<uint8_t>(i));
+    must(t.insert(k));
+  }
+  for (int64_t i = 5; i <= 400; i += 6) must(t.delete_(index_key(i)));
+  must(pager.commit());
+  return testing::read_file(path);
+}
+
+// Runs every index-tree operation once, reading the rowid of every key it
+// meets; errors are fine, crashes are not.
+void exercise_index(Pager& pager) {
+  const uint32_t root = pager.header().schema_root;
+  if (!pager.begin()) return;
+  IndexBTree t(pager, root);
+  IndexCursor c(pager, root);
+  if (c.seek({})) {
+    Bytes key;
+    for (int i = 0; i < 2000; ++i) {
+      auto more = c.next_into(key);
+      if (!more || !*more) break;
+      (void)keyenc::key_rowid(key);
+    }
+  }
+  if (c.seek(index_key(200))) (void)c.next();
+  (void)t.contains_prefix(Bytes{0x20});
+  (void)t.contains_prefix(index_key(77));
+  for (int64_t i = 401; i <= 440; ++i) (void)t.insert(index_key(i));
+  (void)t.insert(Bytes(242, 0x41));
+  for (int64_t i = 1; i <= 60; ++i) (void)t.delete_(index_key(i));
+  (void)pager.rollback();
+}
+
+TEST(CorruptIndexTree, SeededByteMutations) {
+  testing::TempDir dir;
+  mutation_loop(make_index_database(dir.file("clean.db")), 20261211, 1500, exercise_index);
+}
+
+// Hand-made damage to a tree of a few levels on 512-byte pages.
+class Damage : public ::testing::Test {
+ protected:
+  // Writes `value` big-endian at `offset` of page `pgno`.
+  void poke32(uint32_t pgno, size_t offset, uint32_t value) {
+    PageRef page = must(pager_.get_page(pgno));
+    put_be32(page.write().data() + offset, value);
+  }
+  uint32_t child(uint32_t pgno, size_t slot) {
+    PageRef page = must(pager_.get_page(pgno));
+    return must(node::child_at(page.read().bytes(), slot));
+  }
+  // Offset of cell i of page `pgno`.
+  size_t cell_offset(uint32_t pgno, size_t i) {
+    PageRef page = must(pager_.get_page(pgno));
+    return get_be16(page.read().data() + 12 + 2 * i);
+  }
+  static bool corrupt(const Error& e) { return e.kind() == Error::Kind::Corrupt; }
+
+  testing::TempDir dir_;
+  Pager pager_ = must(Pager::create(OsVfs::instance(), dir_.file("x.db"), 512));
+};
+
+// Table trees: damage that would loop or free twice if followed.
+class CorruptTree : public Damage {
  protected:
   void SetUp() override {
     must(pager_.begin());
     t_ = must(BTree::create(pager_));
     for (int64_t r = 1; r <= 200; ++r) must(t_->insert(r, Bytes(r == 100 ? 3000 : 30, 1)));
   }
-  // Writes `value` big-endian at `offset` of page `pgno`.
-  void poke32(uint32_t pgno, size_t offset, uint32_t value) {
-    PageRef page = must(pager_.get_page(pgno));
-    put_be32(page.write().data() + offset, value);
-  }
-  uint32_t first_child() {
-    PageRef root = must(pager_.get_page(t_->root()));
-    return must(node::child_at(root.read().bytes(), 0));
-  }
-  static bool corrupt(const Error& e) { return e.kind() == Error::Kind::Corrupt; }
+  uint32_t first_child() { return child(t_->root(), 0); }
 
-  testing::TempDir dir_;
-  Pager pager_ = must(Pager::create(OsVfs::instance(), dir_.file("x.db"), 512));
   std::optional<BTree> t_;
 };
 
 TEST_F(CorruptTree, ChildPointingAtAnAncestorIsTooDeep) {
   // The root's first child becomes the root itself.
-  PageRef root = must(pager_.get_page(t_->root()));
-  const size_t cell0 = get_be16(root.read().data() + 12);
-  root = PageRef();
-  poke32(t_->root(), cell0, t_->root());
+  poke32(t_->root(), cell_offset(t_->root(), 0), t_->root());
   EXPECT_TRUE(corrupt(t_->search(1).error()));
   EXPECT_TRUE(corrupt(t_->insert(1, Bytes(3, 0)).error()));
   EXPECT_TRUE(corrupt(t_->count_subtree(t_->root()).error()));
@@ -161,6 +231,102 @@ TEST_F(CorruptTree, LoopingOverflowChainIsNeverFreedTwice) {
   poke32(second, 0, 0);
   poke32(first, 0, 0);
   EXPECT_EQ(must(t_->search(100))->size(), cell::max_local(512) + 508u);
+}
+
+// Index trees: pages of the wrong kind, loops and keys too short for a rowid.
+class CorruptIndex : public Damage {
+ protected:
+  void SetUp() override {
+    must(pager_.begin());
+    t_ = must(IndexBTree::create(pager_));
+    for (int64_t i = 1; i <= 300; ++i) must(t_->insert(index_key(i)));
+  }
+  uint32_t root() { return t_->root(); }
+
+  std::optional<IndexBTree> t_;
+};
+
+TEST_F(CorruptIndex, OnlyIndexPageKindsAreFollowed) {
+  const uint32_t first = child(root(), 0);
+  for (uint8_t kind : {node::kTableLeaf, node::kTableInterior, uint8_t{0}, uint8_t{9}}) {
+    must(pager_.get_page(first)).write().data()[0] = kind;
+    const Error expect = Error::Corrupt("page " + std::to_string(first) + " is not an index b-tree page");
+    EXPECT_EQ(t_->insert(index_key(1000)).error(), expect);
+    EXPECT_EQ(t_->delete_(index_key(1)).error(), expect);
+    EXPECT_EQ(t_->contains_prefix({}).error(), expect);
+    IndexCursor c(pager_, root());
+    EXPECT_EQ(c.seek({}).error(), expect);
+  }
+}
+
+TEST_F(CorruptIndex, ChildPointingAtAnAncestorIsTooDeep) {
+  poke32(root(), cell_offset(root(), 0), root());
+  EXPECT_EQ(t_->insert(Bytes{0x00}).error(), btree::too_deep());
+  EXPECT_EQ(t_->delete_(Bytes{0x00}).error(), btree::too_deep());
+  EXPECT_EQ(t_->contains_prefix({}).error(), btree::too_deep());
+}
+
+TEST_F(CorruptIndex, ASubtreeReachedTwiceEndsTheScan) {
+  // Slots 0 and 1 of the root name the same leaf: a scan would return its
+  // keys again, and with every level so damaged, again and again.
+  const uint32_t first = child(root(), 0);
+  must(btree::redirect_child(must(pager_.get_page(root())).write().bytes(), 1, first));
+  IndexCursor c(pager_, root());
+  must(c.seek({}));
+  Result<std::optional<Bytes>> k;
+  for (int i = 0; i < 1000; ++i) {
+    k = c.next();
+    if (!k || !*k) break;
+  }
+  ASSERT_FALSE(k);
+  EXPECT_EQ(k.error(), Error::Corrupt("index keys out of order"));
+}
+
+TEST_F(CorruptIndex, KeyShorterThanItsRowidSuffixIsCorrupt) {
+  // The first cell of the first leaf now says its key is 3 bytes long.
+  IndexCursor c(pager_, root());
+  must(c.seek({}));
+  const uint32_t leaf = c.position()->leaf;
+  const size_t at = cell_offset(leaf, 0);
+  must(pager_.get_page(leaf)).write().data()[at] = 3;
+  const Bytes key = *must(c.next());
+  EXPECT_EQ(key.size(), 3u);
+  EXPECT_TRUE(corrupt(keyenc::key_rowid(key).error()));
+}
+
+// Forty interior pages, each with both its slots naming the next one, over
+// one empty leaf: 2^40 paths to that leaf, and no key or row to return.
+TEST_F(Damage, ASubtreeNamedByEverySlotIsNotWalkedForEver) {
+  must(pager_.begin());
+  auto chain = [&](uint8_t interior, uint8_t leaf, const Bytes& cell_of_child0) {
+    const uint32_t bottom = must(pager_.alloc_page());
+    node::init(must(pager_.get_page(bottom)).write().bytes(), 512, leaf);
+    uint32_t below = bottom;
+    for (int level = 0; level < 40; ++level) {
+      const uint32_t pgno = must(pager_.alloc_page());
+      PageRef page = must(pager_.get_page(pgno));
+      PageWrite w = page.write();
+      node::init(w.bytes(), 512, interior);
+      EXPECT_TRUE(must(node::push_cell(w.bytes(), 512, cell_of_child0)));
+      must(btree::redirect_child(w.bytes(), 0, below));
+      node::set_right_child(w.bytes(), below);
+      below = pgno;
+    }
+    return below;
+  };
+  const uint32_t index_root = chain(node::kIndexInterior, node::kIndexLeaf, cell::encode_index_interior(0, Bytes{'k'}));
+  IndexCursor ic(pager_, index_root);
+  must(ic.seek({}));
+  auto key = ic.next();
+  ASSERT_FALSE(key);
+  EXPECT_TRUE(corrupt(key.error()));
+
+  const uint32_t table_root = chain(node::kTableInterior, node::kTableLeaf, cell::encode_interior(0, 5));
+  Cursor tc(pager_, table_root);
+  must(tc.rewind());
+  auto row = tc.next();
+  ASSERT_FALSE(row);
+  EXPECT_TRUE(corrupt(row.error()));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "btree/cell.h"
+#include "btree/index.h"
 #include "btree/node.h"
 
 namespace vbk::testing {
@@ -22,6 +23,8 @@ struct Walk {
   std::optional<int> leaf_depth;
   std::optional<int64_t> last_rowid;
   std::string error;
+  std::vector<Bytes>* keys;
+  std::optional<Bytes> last_key;
 
   bool fail(uint32_t pgno, const std::string& what) {
     error = "page " + std::to_string(pgno) + ": " + what;
@@ -52,26 +55,40 @@ struct Walk {
     return true;
   }
 
-  // Rowids under `pgno` lie in (low, high].
-  bool table(uint32_t pgno, std::optional<int64_t> low, std::optional<int64_t> high, int depth) {
+  // Claims page `pgno` at `depth` and copies its bytes into `bytes` (so
+  // that no borrow is held while children are read); its cell count in `n`.
+  bool load(uint32_t pgno, int depth, Bytes& bytes, size_t& n) {
     if (depth > 40) return fail(pgno, "too deep");
     if (!claim(pgno)) return false;
     auto page = pager.get_page(pgno);
     if (!page) return fail(pgno, page.error().display());
-    // A copy, so that no borrow is held while children are read.
-    Bytes bytes;
     {
       PageRead r = page->read();
       bytes.assign(r.data(), r.data() + r.size());
     }
-    auto n = node::count(bytes);
-    if (!n) return fail(pgno, n.error().display());
+    auto count = node::count(bytes);
+    if (!count) return fail(pgno, count.error().display());
+    n = *count;
+    return true;
+  }
+
+  // Every leaf at one depth, without a right child.
+  bool leaf_shape(uint32_t pgno, const Bytes& bytes, int depth) {
+    if (leaf_depth && *leaf_depth != depth) return fail(pgno, "leaves at different depths");
+    leaf_depth = depth;
+    if (node::right_child(bytes) != 0) return fail(pgno, "leaf with a right child");
+    return true;
+  }
+
+  // Rowids under `pgno` lie in (low, high].
+  bool table(uint32_t pgno, std::optional<int64_t> low, std::optional<int64_t> high, int depth) {
+    Bytes bytes;
+    size_t n;
+    if (!load(pgno, depth, bytes, n)) return false;
     auto in_bounds = [&](int64_t key) { return (!low || key > *low) && (!high || key <= *high); };
     if (node::kind(bytes) == node::kTableLeaf) {
-      if (leaf_depth && *leaf_depth != depth) return fail(pgno, "leaves at different depths");
-      leaf_depth = depth;
-      if (node::right_child(bytes) != 0) return fail(pgno, "leaf with a right child");
-      for (size_t i = 0; i < *n; ++i) {
+      if (!leaf_shape(pgno, bytes, depth)) return false;
+      for (size_t i = 0; i < n; ++i) {
         auto c = node::cell_at(bytes, i);
         if (!c) return fail(pgno, c.error().display());
         auto head = cell::parse_leaf_head(*c);
@@ -94,11 +111,11 @@ struct Walk {
     }
     if (node::kind(bytes) != node::kTableInterior) return fail(pgno, "not a table page");
     std::optional<int64_t> prev = low;
-    for (size_t i = 0; i <= *n; ++i) {
+    for (size_t i = 0; i <= n; ++i) {
       auto child = node::child_at(bytes, i);
       if (!child) return fail(pgno, child.error().display());
       std::optional<int64_t> key = high;
-      if (i < *n) {
+      if (i < n) {
         auto k = cell::interior_key(*node::cell_start(bytes, i));
         if (!k) return fail(pgno, k.error().display());
         if (!in_bounds(*k)) return fail(pgno, "key outside its bounds");
@@ -110,14 +127,65 @@ struct Walk {
     }
     return true;
   }
+
+  // Index keys under `pgno` lie in (low, high], bytewise.
+  bool index(uint32_t pgno, const std::optional<Bytes>& low, const std::optional<Bytes>& high,
+             int depth) {
+    Bytes bytes;
+    size_t n;
+    if (!load(pgno, depth, bytes, n)) return false;
+    auto in_bounds = [&](cell::CBytes key) {
+      return (!low || btree::index::compare(key, *low) > 0) &&
+             (!high || btree::index::compare(key, *high) <= 0);
+    };
+    const size_t max_key = btree::index::max_key(pager.page_size());
+    const bool leaf = node::kind(bytes) == node::kIndexLeaf;
+    if (!leaf && node::kind(bytes) != node::kIndexInterior) return fail(pgno, "not an index page");
+    if (leaf && !leaf_shape(pgno, bytes, depth)) return false;
+    std::optional<Bytes> prev = low;
+    for (size_t i = 0; i <= n; ++i) {
+      std::optional<Bytes> key = high;
+      if (i < n) {
+        auto c = node::cell_at(bytes, i);
+        if (!c) return fail(pgno, c.error().display());
+        auto k = leaf ? node::index_leaf_key(*c) : node::index_interior_key(*c);
+        if (!k) return fail(pgno, k.error().display());
+        if (k->size() > max_key) return fail(pgno, "key longer than the largest key");
+        if (!in_bounds(*k)) return fail(pgno, "key outside its bounds");
+        if (prev && btree::index::compare(*k, *prev) <= 0) return fail(pgno, "keys out of order");
+        key = Bytes(k->begin(), k->end());
+      }
+      if (leaf) {
+        if (i == n) break;
+        if (last_key && btree::index::compare(*key, *last_key) <= 0) {
+          return fail(pgno, "keys out of order across leaves");
+        }
+        last_key = key;
+        if (keys) keys->push_back(*key);
+      } else {
+        auto child = node::child_at(bytes, i);
+        if (!child) return fail(pgno, child.error().display());
+        if (!index(*child, prev, key, depth + 1)) return false;
+      }
+      prev = key;
+    }
+    return true;
+  }
 };
 
 }  // namespace
 
 AssertionResult check_table_tree(Pager& pager, uint32_t root, std::set<uint32_t>& pages,
                                  std::map<int64_t, Bytes>* rows) {
-  Walk walk{pager, pages, rows, std::nullopt, std::nullopt, {}};
+  Walk walk{pager, pages, rows, std::nullopt, std::nullopt, {}, nullptr, std::nullopt};
   if (!walk.table(root, std::nullopt, std::nullopt, 0)) return AssertionFailure() << walk.error;
+  return AssertionSuccess();
+}
+
+AssertionResult check_index_tree(Pager& pager, uint32_t root, std::set<uint32_t>& pages,
+                                 std::vector<Bytes>* keys) {
+  Walk walk{pager, pages, nullptr, std::nullopt, std::nullopt, {}, keys, std::nullopt};
+  if (!walk.index(root, std::nullopt, std::nullopt, 0)) return AssertionFailure() << walk.error;
   return AssertionSuccess();
 }
 

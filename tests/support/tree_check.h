@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,14 @@ namespace vbk::testing {
 // to `rows` when given.
 ::testing::AssertionResult check_table_tree(Pager& pager, uint32_t root, std::set<uint32_t>& pages,
                                             std::map<int64_t, Bytes>* rows = nullptr);
+
+// Walks the index B-tree at `root`: page kinds, cell parsing, keys no
+// longer than the largest key, strictly increasing (bytewise) across the
+// leaves and within their parents' bounds, leaves at one depth. Every page
+// reached is added to `pages`; reaching one twice fails. The keys found go
+// to `keys`, in order, when given.
+::testing::AssertionResult check_index_tree(Pager& pager, uint32_t root, std::set<uint32_t>& pages,
+                                            std::vector<Bytes>* keys = nullptr);
 
 // Every page from 2 to the page count is either in `used` or on the free
 // list, never both; the free list's count matches the header.
