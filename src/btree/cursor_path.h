@@ -50,6 +50,12 @@ class CursorPath {
       PageRef page = VBK_TRY(pager_->get_page(pgno));
       PageRead r = page.read();
       if (VBK_TRY(page_is_leaf(r.bytes(), pgno, *kinds_))) {
+        // One walk enters each leaf of a sound tree once. Damaged pages
+        // whose slots name one subtree again and again would, over a few
+        // dozen levels, be walked for ever, even with no key to return.
+        if (++leaves_entered_ > pager_->header().page_count) {
+          return std::unexpected(Error::Corrupt("b-tree walk enters more leaves than the file has pages"));
+        }
         position = Position{pgno, VBK_TRY(leaf_index(r.bytes()))};
         return {};
       }
@@ -74,10 +80,11 @@ class CursorPath {
   // an empty handle when the walk runs past the last leaf.
   Result<PageRef> leaf_with_next();
 
-  // Unpositioned, stack emptied.
+  // Unpositioned, stack emptied: a new walk.
   void clear() {
     position.reset();
     stack.clear();
+    leaves_entered_ = 0;
   }
 
   std::optional<Position> position;
@@ -85,6 +92,7 @@ class CursorPath {
 
  private:
   static constexpr size_t kTypicalDepth = 8;
+  size_t leaves_entered_ = 0;  // since the walk began
 
   Pager* pager_;
   uint32_t root_;

@@ -20,11 +20,21 @@ Result<bool> IndexCursor::step(Bytes& out) {
   PageRead r = page.read();
   const size_t i = path_.position->next;
   const cell::CBytes key = VBK_TRY(node::index_leaf_key(VBK_TRY(node::cell_start(r.bytes(), i))));
-  if (has_last_ && btree::index::compare(last_, key) >= 0) {
-    return std::unexpected(Error::Corrupt("index keys out of order"));
+  // Each key must sort above the one before it: within a leaf that is cell
+  // i - 1 of the page, across leaves the last key of the previous leaf,
+  // which is the only key ever copied for the check.
+  bool ascending = true;
+  if (i > 0) {
+    const cell::CBytes prev = VBK_TRY(node::index_leaf_key(VBK_TRY(node::cell_start(r.bytes(), i - 1))));
+    ascending = btree::index::compare(prev, key) < 0;
+  } else if (has_last_) {
+    ascending = btree::index::compare(last_, key) < 0;
   }
-  last_.assign(key.begin(), key.end());
-  has_last_ = true;
+  if (!ascending) return std::unexpected(Error::Corrupt("index keys out of order"));
+  if (i + 1 == VBK_TRY(node::count(r.bytes()))) {
+    last_.assign(key.begin(), key.end());
+    has_last_ = true;
+  }
   path_.position->next = i + 1;
   out.assign(key.begin(), key.end());
   return true;

@@ -53,7 +53,7 @@ class IndexCursor {
   btree::CursorPath path_;
   // Keys come in strictly increasing order; one that does not can only come
   // from a corrupt tree whose pages point back into it, which would otherwise
-  // be walked again and again.
+  // be walked again and again. The last key of the last leaf left behind.
   Bytes last_;
   bool has_last_ = false;
 };

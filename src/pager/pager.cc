@@ -42,12 +42,6 @@ uint64_t page_offset(uint32_t pgno, uint64_t page_size) {
   return uint64_t{pgno - 1} * page_size;
 }
 
-std::string wal_path(std::string_view db_path) {
-  std::string out(db_path);
-  out += "-wal";
-  return out;
-}
-
 // Hot-journal recovery; the caller holds the exclusive lock on `db`. A
 // complete journal is played back (its own page size decides the offsets)
 // and then deleted; a malformed one was never complete, so the database file
@@ -88,7 +82,7 @@ Result<void> init_empty_file(Vfs& vfs, std::string_view path, const VfsFile& db,
                              const DbHeader& header) {
   const std::string journal = journal::journal_path(path);
   if (vfs.exists(journal)) VBK_TRY(vfs.delete_(journal));
-  const std::string wal = wal_path(path);
+  const std::string wal = Wal::path_for(path);
   if (vfs.exists(wal)) VBK_TRY(vfs.delete_(wal));
   // Header and zero fill in one write, so that no crash leaves a page 1
   // without a header.
@@ -97,6 +91,29 @@ Result<void> init_empty_file(Vfs& vfs, std::string_view path, const VfsFile& db,
   std::memcpy(page.data(), encoded.data(), encoded.size());
   VBK_TRY(db.write_all_at(page, 0));
   return db.sync();
+}
+
+// The header of the log's last commit (its page 1); nothing when the log
+// holds no commit. The log is read with the database file's page size, so a
+// header stating another one belongs to some other file, or is damaged.
+Result<std::optional<DbHeader>> read_log_header(const Wal& wal, uint64_t page_size) {
+  uint8_t bytes[kHeaderSize];
+  if (!VBK_TRY(wal.read_page(1, bytes))) return std::optional<DbHeader>();
+  const DbHeader found = VBK_TRY(DbHeader::decode(bytes));
+  if (found.page_size != page_size) {
+    return std::unexpected(Error::BadHeader("log header states page size " +
+                                            std::to_string(found.page_size) +
+                                            ", the database file " + std::to_string(page_size)));
+  }
+  return std::optional<DbHeader>(found);
+}
+
+// The log beside the database with the header of its last commit, or
+// `file_header` when it holds none.
+Result<std::pair<Wal, DbHeader>> open_log(Vfs& vfs, std::string_view path, const DbHeader& file_header) {
+  Wal wal = VBK_TRY(Wal::open(vfs, path, file_header.page_size));
+  const std::optional<DbHeader> logged = VBK_TRY(read_log_header(wal, file_header.page_size));
+  return std::pair<Wal, DbHeader>(std::move(wal), logged ? *logged : file_header);
 }
 
 }  // namespace
@@ -120,10 +137,28 @@ Result<Pager> Pager::open(Vfs& vfs, std::string_view path) {
   auto file = VBK_TRY(vfs.open(path, false));
   VBK_TRY(file->lock(true));
   Result<DbHeader> header = recover_and_read_header(vfs, path, *file);
+  std::optional<Wal> wal;
+  if (header && (header->journal_mode == 1 || vfs.exists(Wal::path_for(path)))) {
+    Result<std::pair<Wal, DbHeader>> log = open_log(vfs, path, *header);
+    if (!log) {
+      header = std::unexpected(std::move(log).error());
+    } else if (log->second.journal_mode == 1) {
+      wal = std::move(log->first);
+      *header = log->second;
+    } else {
+      // A stray log beside a database in journal mode: its frames are
+      // discarded, and with them the header they carried, so the file's
+      // header stays.
+      Result<void> deleted = Wal::delete_(std::move(log->first), vfs);
+      if (!deleted) header = std::unexpected(std::move(deleted).error());
+    }
+  }
   // The first begin or read_lock looks again for commits made after this.
   (void)file->unlock();
   if (!header) return std::unexpected(std::move(header).error());
-  return Pager(vfs, std::string(path), std::move(file), *header);
+  Pager pager(vfs, std::string(path), std::move(file), *header);
+  pager.wal_ = std::move(wal);
+  return pager;
 }
 
 Result<Pager> Pager::create(Vfs& vfs, std::string_view path, uint64_t page_size) {
@@ -168,6 +203,7 @@ Result<PageRef> Pager::load_or_get(uint32_t pgno) {
 }
 
 Result<void> Pager::read_committed(uint32_t pgno, std::span<uint8_t> buf) {
+  if (wal_ && VBK_TRY(wal_->read_page(pgno, buf))) return {};
   return file_->read_exact_at(buf, page_offset(pgno, page_size_));
 }
 
@@ -334,21 +370,83 @@ Result<void> Pager::free_page(uint32_t pgno) {
 
 // ---- transactions, locks, change detection ----
 
-Result<void> Pager::sync_from_disk() {
-  // A header that cannot be read or decoded leaves this handle's view as it
-  // is: the next commit rewrites it.
-  uint8_t bytes[kHeaderSize];
-  if (!file_->read_exact_at(bytes, 0)) return {};
-  Result<DbHeader> found = DbHeader::decode(bytes);
-  if (!found) return {};
+// What this handle sees is the newest committed header: in journal mode the
+// database file's, in log mode the log's last commit frame's (the file's when
+// the log holds none). A header that states another page size is never
+// adopted.
+Result<void> Pager::sync_from_disk(bool db_locked) {
+  if (wal_ && wal_->replaced()) {
+    // Another handle removed the log (switching to journal mode, and perhaps
+    // back): its frames are in the database file now, or were never
+    // committed. A new log is opened only under a database lock, which keeps
+    // it from being removed meanwhile.
+    detach_wal();
+    if (!db_locked) return {};
+  }
+  if (!wal_) {
+    // A header that cannot be read or decoded leaves this handle's view as
+    // it is: the next commit rewrites it.
+    uint8_t bytes[kHeaderSize];
+    if (!file_->read_exact_at(bytes, 0)) return {};
+    Result<DbHeader> found = DbHeader::decode(bytes);
+    if (!found || found->page_size != page_size_) return {};
+    if (found->journal_mode == 1) return attach_wal(*found);
+    adopt(*found, false);
+    return {};
+  }
+
+  // Quick check: the log has the same length and its last commit frame the
+  // same change counter, so nobody committed or checkpointed since.
+  const uint64_t end = wal_->end();
+  if (end >= page_size_ + 8) {
+    const uint64_t size = VBK_TRY(wal_->file().size());
+    if (size == end) {
+      uint8_t counter[4];
+      VBK_TRY(wal_->file().read_exact_at(counter, end - page_size_ + 30));
+      if (get_be32(counter) == header_.change_counter) return {};
+    }
+  }
+  VBK_TRY(wal_->rescan());
+  std::optional<DbHeader> found = VBK_TRY(read_log_header(*wal_, page_size_));
+  if (!found) {
+    uint8_t bytes[kHeaderSize];
+    if (!file_->read_exact_at(bytes, 0)) return {};
+    Result<DbHeader> from_file = DbHeader::decode(bytes);
+    if (!from_file || from_file->page_size != page_size_) return {};
+    found = *from_file;
+  }
+  if (found->journal_mode != 1) detach_wal();
+  adopt(*found, false);
+  return {};
+}
+
+void Pager::adopt(const DbHeader& found, bool force) {
   // Any other counter means another handle committed: every cached page may
   // be stale. The page size is this handle's for good.
-  if (found->change_counter != header_.change_counter) {
+  if (force || found.change_counter != header_.change_counter ||
+      found.journal_mode != header_.journal_mode) {
     drop_cache();
-    header_ = *found;
+    header_ = found;
     tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
   }
+}
+
+Result<void> Pager::attach_wal(const DbHeader& file_header) {
+  auto [wal, found] = VBK_TRY(open_log(*vfs_, path_, file_header));
+  if (found.journal_mode != 1) {
+    adopt(file_header, false);
+    return {};
+  }
+  wal_ = std::move(wal);
+  ++wal_generation_;
+  adopt(found, true);
   return {};
+}
+
+void Pager::detach_wal() {
+  wal_.reset();
+  ++wal_generation_;
+  drop_cache();
 }
 
 Result<void> Pager::recover_journal() {
@@ -357,16 +455,18 @@ Result<void> Pager::recover_journal() {
   return {};
 }
 
+Result<void> Pager::lock_and_sync() {
+  VBK_TRY(file_->lock(true));
+  Result<void> ready = recover_journal();
+  if (ready) ready = sync_from_disk(true);
+  if (!ready) (void)file_->unlock();
+  return ready;
+}
+
 Result<void> Pager::begin() {
   Busy busy(*this);
   if (in_tx_) return std::unexpected(Error::Tx("a transaction is already active"));
-  VBK_TRY(file_->lock(true));
-  Result<void> ready = recover_journal();
-  if (ready) ready = sync_from_disk();
-  if (!ready) {
-    (void)file_->unlock();
-    return ready;
-  }
+  VBK_TRY(lock_and_sync());
   in_tx_ = true;
   tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
   return {};
@@ -384,6 +484,12 @@ Result<void> Pager::rollback() {
   header_.freelist_count = tx_snapshot_.freelist_count;
   in_tx_ = false;
   evict_again_at_ = 0;
+  // A failed append may have left its batch beyond the log's end, where it
+  // would read as a commit; the append cut it already unless that failed
+  // too. Best effort again: should it survive, the whole batch is adopted
+  // (the header in memory still has the change counter from before it, so
+  // change detection takes the batch's header along with its pages).
+  if (wal_) (void)wal_->cut_tail();
   return file_->unlock();
 }
 
@@ -391,26 +497,42 @@ Result<void> Pager::read_lock() {
   Busy busy(*this);
   if (in_tx_) return {};
   for (;;) {
-    VBK_TRY(file_->lock(false));
-    if (!vfs_->exists(journal_path_)) break;
-    // Writers create the journal only under the exclusive lock, so one seen
-    // under a shared lock was left by a writer that died or failed. Recover
-    // it under the exclusive lock, then take the shared lock afresh.
-    Result<void> recovered = file_->lock(true);
-    if (recovered) recovered = recover_journal();
-    Result<void> released = file_->unlock();
-    if (!recovered) return recovered;
-    VBK_TRY(std::move(released));
+    const uint64_t generation = wal_generation_;
+    const bool log_mode = wal_.has_value();
+    if (log_mode) {
+      VBK_TRY(wal_->file().lock(false));
+    } else {
+      VBK_TRY(file_->lock(false));
+      if (vfs_->exists(journal_path_)) {
+        // Writers create the journal only under the exclusive lock, so one
+        // seen under a shared lock was left by a writer that died or failed.
+        // Recover it under the exclusive lock, then take the shared lock
+        // afresh.
+        Result<void> recovered = file_->lock(true);
+        if (recovered) recovered = recover_journal();
+        Result<void> released = file_->unlock();
+        if (!recovered) return recovered;
+        VBK_TRY(std::move(released));
+        continue;
+      }
+    }
+    Result<void> synced = sync_from_disk(!log_mode);
+    if (synced && generation == wal_generation_) return {};
+    // Release what was taken; a log that was detached closed with its lock.
+    // After a switch of mode the other file's lock is taken afresh.
+    if (!log_mode) {
+      (void)file_->unlock();
+    } else if (generation == wal_generation_) {
+      (void)wal_->file().unlock();
+    }
+    if (!synced) return synced;
   }
-  Result<void> synced = sync_from_disk();
-  if (!synced) (void)file_->unlock();
-  return synced;
 }
 
 Result<void> Pager::read_unlock() {
   Busy busy(*this);
   if (in_tx_) return {};
-  return file_->unlock();
+  return wal_ ? wal_->file().unlock() : file_->unlock();
 }
 
 // ---- commit ----
@@ -434,6 +556,7 @@ Result<void> Pager::commit() {
     in_tx_ = false;
     return file_->unlock();
   }
+  if (wal_) return commit_wal(dirty);
   VBK_TRY(commit_journal(dirty));
   for (auto& [pgno, slot] : cache_) slot.page.page_->dirty_ = false;
   in_tx_ = false;
@@ -484,7 +607,10 @@ Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
     std::vector<uint8_t> run;
     for (size_t i = 0; i < dirty.size();) {
       size_t end = i + 1;
-      while (end < dirty.size() && dirty[end] == dirty[end - 1] + 1) ++end;
+      // Runs of consecutive pages go out in one write each, up to a bound
+      // that keeps the copy small however large the transaction.
+      constexpr size_t kMaxRunPages = 64;
+      while (end < dirty.size() && dirty[end] == dirty[end - 1] + 1 && end - i < kMaxRunPages) ++end;
       const uint64_t offset = page_offset(dirty[i], page_size_);
       if (end == i + 1) {
         VBK_TRY(file_->write_all_at(cache_.at(dirty[i]).page.read().bytes(), offset));
@@ -514,6 +640,127 @@ Error Pager::undo_failed_commit(Error cause) {
   // waits for a retried commit or the next lock holder.
   (void)recover_journal();
   return cause;
+}
+
+// The log road. The batch is one frame per changed page, then the commit
+// frame: page 1 with the header (change counter raised) and the database
+// size in its commit field. It is written with one write at the log's end
+// and synced at level 2; that is the commit point, and nothing after it can
+// fail the commit: the database file is not written, and the checkpoint
+// that a long log calls for is retried at every later commit should it fail.
+Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
+  DbHeader next = header_;
+  next.change_counter += 1;
+  const uint64_t frame = page_size_ + 8;
+  const uint64_t base = wal_->end();
+  std::vector<uint8_t> batch((dirty.size() + 1) * frame);
+  std::vector<Wal::Entry> entries;
+  entries.reserve(dirty.size() + 1);
+  uint8_t* p = batch.data();
+  for (uint32_t pgno : dirty) {
+    put_be32(p, pgno);
+    std::memcpy(p + 8, cache_.at(pgno).page.read().data(), page_size_);
+    entries.emplace_back(pgno, base + static_cast<uint64_t>(p - batch.data()) + 8);
+    p += frame;
+  }
+  put_be32(p, 1);
+  put_be32(p + 4, next.page_count);
+  const auto encoded = next.encode();
+  std::memcpy(p + 8, encoded.data(), encoded.size());
+  entries.emplace_back(1, base + static_cast<uint64_t>(p - batch.data()) + 8);
+  // A failure leaves the transaction open and the header as before it.
+  VBK_TRY(wal_->append_raw(batch, entries, next.page_count, synchronous_ == 2));
+
+  header_ = next;
+  for (auto& [pgno, slot] : cache_) slot.page.page_->dirty_ = false;
+  in_tx_ = false;
+  evict_again_at_ = 0;
+  if (wal_->pages() >= checkpoint_threshold_) (void)checkpoint();
+  // Committed: an error now would only make the caller do it all again.
+  (void)file_->unlock();
+  return {};
+}
+
+// ---- checkpoints and journal-mode switches ----
+
+Result<void> Pager::checkpoint() {
+  if (!wal_) return {};
+  // Waits for the readers of the log; none starts meanwhile.
+  VBK_TRY(wal_->file().lock(true));
+  Result<void> done = wal_->checkpoint(*file_, page_size_, synchronous_ != 0);
+  (void)wal_->file().unlock();
+  return done;
+}
+
+Result<void> Pager::write_header() {
+  const auto encoded = header_.encode();
+  VBK_TRY(file_->write_all_at(encoded, 0));
+  return file_->sync();
+}
+
+// Outside a transaction these take the exclusive database lock and catch up
+// first, as begin does: working from a stale view they would copy a stale
+// index and cut the database file to a stale size, or write a header over
+// another handle's commit.
+Result<void> Pager::with_db_lock(Result<void> (Pager::*op)()) {
+  VBK_TRY(lock_and_sync());
+  Result<void> done = (this->*op)();
+  Result<void> released = file_->unlock();
+  return done ? released : done;
+}
+
+Result<void> Pager::wal_checkpoint() {
+  Busy busy(*this);
+  return in_tx_ ? checkpoint() : with_db_lock(&Pager::checkpoint);
+}
+
+Result<void> Pager::set_journal_mode_wal() {
+  Busy busy(*this);
+  if (in_tx_) return std::unexpected(Error::Tx("cannot change journal_mode inside a transaction"));
+  return with_db_lock(&Pager::switch_to_wal);
+}
+
+Result<void> Pager::set_journal_mode_delete() {
+  Busy busy(*this);
+  if (in_tx_) return std::unexpected(Error::Tx("cannot change journal_mode inside a transaction"));
+  return with_db_lock(&Pager::switch_to_delete);
+}
+
+Result<void> Pager::switch_to_wal() {
+  if (wal_) return {};
+  // An existing log is adopted with the header of its last commit.
+  auto [wal, found] = VBK_TRY(open_log(*vfs_, path_, header_));
+  wal_ = std::move(wal);
+  ++wal_generation_;
+  adopt(found, false);
+  header_.journal_mode = 1;
+  Result<void> written = write_header();
+  if (!written) {
+    // Memory follows the file, which most likely still says journal mode:
+    // back to it, and say so in the file too, as far as that goes.
+    detach_wal();
+    header_.journal_mode = 0;
+    (void)write_header();
+  }
+  return written;
+}
+
+Result<void> Pager::switch_to_delete() {
+  if (wal_) {
+    VBK_TRY(checkpoint());
+    // The database file now holds everything the log did, so the cache
+    // stays valid.
+    Wal wal = std::move(*wal_);
+    wal_.reset();
+    ++wal_generation_;
+    VBK_TRY(Wal::delete_(std::move(wal), *vfs_));
+  } else if (header_.journal_mode == 0) {
+    return {};
+  }
+  // Without a log (an unknown mode byte, say) there is nothing to copy or
+  // remove: only the header is rewritten.
+  header_.journal_mode = 0;
+  return write_header();
 }
 
 }  // namespace vbk

@@ -3,21 +3,36 @@
 // The pager: the page manager of one open database file. It owns the file's
 // descriptor, a bounded cache of pages 2 and up, the database header in memory
 // and the handle's transaction state, and it is the only code that writes the
-// database file (through the rollback journal at commit).
+// database file (through the rollback journal at commit, or by copying the
+// write-ahead log into it at a checkpoint).
 //
 // Page 1 holds only the header (kept in memory as `header()`), so it is never
 // cached or handed out. Page numbers are 1-based; the byte offset of page n is
 // (n - 1) * page_size, always computed in 64 bits.
 //
+// The journal mode is the database's, stated by the header: 0 (rollback
+// journal: a commit rewrites the database file behind a "-journal") or 1
+// (write-ahead log: a commit appends to "-wal", and a checkpoint later copies
+// the log into the database file). A handle works in log mode exactly while
+// it has the log attached, and follows the mode the file states: change
+// detection attaches or detaches the log when another handle switched.
+//
 // Between handles, in this process or others, the only coordination is
-// whole-file locks on each handle's own descriptor and the header's change
+// whole-file locks on each handle's own descriptors and the header's change
 // counter:
 //   begin .. commit/rollback  exclusive lock on the database file
-//   read_lock .. read_unlock  shared lock on the database file
-//   open                      exclusive lock while it recovers and reads
-//                             the header
-// Locks are waited for without a time-out; a thread that holds a lock through
-// one handle and waits for a conflicting one through another waits for ever.
+//   read_lock .. read_unlock  shared lock on the database file, or in log
+//                             mode on the log file, so that in log mode
+//                             readers and one writer run side by side
+//   checkpoint, a cut of the  exclusive lock on the log file, inside the
+//   log's uncommitted tail    exclusive lock on the database file
+//   mode switches and an      exclusive lock on the database file
+//   explicit checkpoint
+//   open                      exclusive lock while it recovers, reads the
+//                             header and attaches or discards the log
+// Whoever holds both takes the database file's lock first. Locks are waited
+// for without a time-out; a thread that holds a lock through one handle and
+// waits for a conflicting one through another waits for ever.
 //
 // A leftover journal (a writer died or failed mid-commit) is played back by
 // whoever takes the lock next: open, begin, read_lock (which briefly takes the
@@ -29,6 +44,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,6 +54,7 @@
 
 #include "error.h"
 #include "pager/header.h"
+#include "pager/wal.h"
 #include "vfs/vfs.h"
 
 namespace vbk {
@@ -170,11 +187,16 @@ class Pager {
   // pooled page buffers. Eviction trims the cache to nine tenths of it.
   static constexpr size_t kCacheCapacity = 4000;
 
+  // Distinct pages in the log at which a commit checkpoints.
+  static constexpr size_t kCheckpointThreshold = 1000;
+
   // Opens an existing database file: takes the exclusive lock, plays back or
-  // removes a leftover journal, reads the header, releases the lock.
+  // removes a leftover journal, reads the header, attaches the log when the
+  // header (the log's last committed one, when there is a log) says log
+  // mode, else removes a stray log, and releases the lock.
   // NotFound for a missing path; ShortRead for a file shorter than a header;
-  // BadHeader for a wrong magic or page size; Corrupt for a damaged journal,
-  // which is then kept.
+  // BadHeader for a wrong magic or page size, or a log header whose page size
+  // is not the file's; Corrupt for a damaged journal, which is then kept.
   static Result<Pager> open(Vfs& vfs, std::string_view path);
 
   // Makes a new database of the given page size at `path`: page 1 with a new
@@ -208,22 +230,43 @@ class Pager {
   // Opens a write transaction: exclusive lock, recovery of a leftover
   // journal, change detection. Tx "a transaction is already active".
   Result<void> begin();
-  // Makes the transaction durable through the rollback journal and releases
-  // the lock. Tx "no active transaction to commit". After a failure before the
-  // commit point the database file holds the state before the transaction (or
-  // a journal that restores it is left for the next lock holder) and the
-  // transaction stays open with its changes: roll back or commit again. After
-  // a failed unlock the transaction is nevertheless committed and over.
+  // Makes the transaction durable and releases the lock. Tx "no active
+  // transaction to commit". After a failure before the commit point the
+  // database file and the log hold the state before the transaction (or a
+  // journal that restores it is left for the next lock holder) and the
+  // transaction stays open with its changes: roll back or commit again.
+  // In journal mode a failed unlock is returned although the transaction is
+  // committed and over. In log mode nothing after the commit point fails the
+  // commit: once the log holds kCheckpointThreshold distinct pages a
+  // checkpoint runs, and should it fail it is tried again at the next
+  // commit (wal_checkpoint reports its error).
   Result<void> commit();
   // Abandons the transaction: drops its changed pages from the cache, restores
-  // the page count and free list, releases the lock. No file I/O but the
-  // unlock. Tx "no active transaction to roll back".
+  // the page count and free list, releases the lock. In log mode it also cuts
+  // off what a failed commit may have left beyond the log's committed end;
+  // otherwise no file I/O but the unlock. Tx "no active transaction to roll
+  // back".
   Result<void> rollback();
 
-  // The shared lock for a read outside a transaction, with change detection;
-  // inside a transaction both do nothing.
+  // The shared lock for a read outside a transaction (on the log file in log
+  // mode, else on the database file), with change detection; inside a
+  // transaction both do nothing.
   Result<void> read_lock();
   Result<void> read_unlock();
+
+  // Copies the log into the database file and empties it; nothing to do in
+  // journal mode. Outside a transaction it takes the exclusive database lock
+  // and catches up with other handles' commits first, so none is lost.
+  Result<void> wal_checkpoint();
+  // Switch the database's journal mode: to the write-ahead log (opening or
+  // adopting "-wal") or back to the rollback journal (checkpointing and
+  // removing the log). Both take the exclusive database lock and catch up
+  // with other handles first; the header's change counter is not changed.
+  // Tx "cannot change journal_mode inside a transaction".
+  Result<void> set_journal_mode_wal();
+  Result<void> set_journal_mode_delete();
+  // In log mode: the log is attached.
+  bool in_wal_mode() const { return wal_.has_value(); }
 
   const std::string& path() const { return path_; }
   uint64_t page_size() const { return page_size_; }
@@ -233,9 +276,15 @@ class Pager {
   void set_schema_root(uint32_t root) { header_.schema_root = root; }
   bool in_tx() const { return in_tx_; }
   // Durability level 0, 1 or 2; 2 on every open. A rollback-journal commit
-  // always syncs the journal and the database file, whatever the level.
+  // always syncs the journal and the database file, whatever the level. In
+  // log mode a commit syncs the log only at level 2, so that below it a
+  // power loss may take the latest commits; a checkpoint syncs the database
+  // file unless the level is 0, and the emptied log always.
   uint8_t synchronous() const { return synchronous_; }
   void set_synchronous(uint8_t level) { synchronous_ = level; }
+  // For tests, which cannot afford logs of kCheckpointThreshold pages at every
+  // crash point.
+  void set_checkpoint_threshold(size_t pages) { checkpoint_threshold_ = pages; }
 
   // For tests and diagnostics.
   size_t cached_pages() const { return cache_.size(); }
@@ -279,9 +328,33 @@ class Pager {
   // Checks a page number read from the free list.
   Result<void> check_freelist_pgno(uint32_t pgno, const char* what) const;
 
-  // Change detection: adopts the file's header and drops the cache when
-  // another handle has committed since this one last looked.
-  Result<void> sync_from_disk();
+  // Change detection: adopts the newest committed header and drops the cache
+  // when another handle has committed since this one last looked, and
+  // attaches or detaches the log when the header's journal mode says so.
+  // `db_locked`: a lock on the database file is held, which keeps others
+  // from removing the log; without it a log found replaced is only detached.
+  Result<void> sync_from_disk(bool db_locked);
+  // Makes `found` the header, dropping the cache, when its change counter or
+  // journal mode differs (or always, with `force`).
+  void adopt(const DbHeader& found, bool force);
+  // Opens "-wal" for a file whose header says log mode, and adopts the log's
+  // newest header. A log whose own newest header says otherwise is left
+  // alone, unattached. A lock on the database file is held.
+  Result<void> attach_wal(const DbHeader& file_header);
+  // Closes the log (the file stays) and drops the cache.
+  void detach_wal();
+  // begin's locking and catching up, for the operations that take the
+  // exclusive database lock outside a transaction.
+  Result<void> lock_and_sync();
+  // Runs `op` under that lock, then releases it.
+  Result<void> with_db_lock(Result<void> (Pager::*op)());
+  // The checkpoint under the exclusive log lock; nothing in journal mode.
+  Result<void> checkpoint();
+  Result<void> commit_wal(const std::vector<uint32_t>& dirty);
+  Result<void> switch_to_wal();
+  Result<void> switch_to_delete();
+  // Writes the in-memory header at offset 0 of the database file and syncs.
+  Result<void> write_header();
   // Plays back or removes a leftover journal; the exclusive lock is held.
   Result<void> recover_journal();
   Result<void> commit_journal(std::vector<uint32_t>& dirty);
@@ -313,8 +386,12 @@ class Pager {
   // A commit of this transaction failed after creating the journal and could
   // not remove it; a retried commit recovers it first.
   bool journal_left_ = false;
-  // The write-ahead log (a later addition) attaches here as an optional
-  // member; while it is absent the handle works in rollback-journal mode.
+  // The write-ahead log, present exactly while the handle works in log mode.
+  std::optional<Wal> wal_;
+  // Counts attaches and detaches, so that read_lock sees when the lock it
+  // took no longer fits the mode.
+  uint64_t wal_generation_ = 0;
+  size_t checkpoint_threshold_ = kCheckpointThreshold;
 };
 
 // Frees a page whose last holder let go. Out of line: the count lives in the

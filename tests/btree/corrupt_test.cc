@@ -294,5 +294,40 @@ TEST_F(CorruptIndex, KeyShorterThanItsRowidSuffixIsCorrupt) {
   EXPECT_TRUE(corrupt(keyenc::key_rowid(key).error()));
 }
 
+// Forty interior pages, each with both its slots naming the next one, over
+// one empty leaf: 2^40 paths to that leaf, and no key or row to return.
+TEST_F(Damage, ASubtreeNamedByEverySlotIsNotWalkedForEver) {
+  must(pager_.begin());
+  auto chain = [&](uint8_t interior, uint8_t leaf, const Bytes& cell_of_child0) {
+    const uint32_t bottom = must(pager_.alloc_page());
+    node::init(must(pager_.get_page(bottom)).write().bytes(), 512, leaf);
+    uint32_t below = bottom;
+    for (int level = 0; level < 40; ++level) {
+      const uint32_t pgno = must(pager_.alloc_page());
+      PageRef page = must(pager_.get_page(pgno));
+      PageWrite w = page.write();
+      node::init(w.bytes(), 512, interior);
+      EXPECT_TRUE(must(node::push_cell(w.bytes(), 512, cell_of_child0)));
+      must(btree::redirect_child(w.bytes(), 0, below));
+      node::set_right_child(w.bytes(), below);
+      below = pgno;
+    }
+    return below;
+  };
+  const uint32_t index_root = chain(node::kIndexInterior, node::kIndexLeaf, cell::encode_index_interior(0, Bytes{'k'}));
+  IndexCursor ic(pager_, index_root);
+  must(ic.seek({}));
+  auto key = ic.next();
+  ASSERT_FALSE(key);
+  EXPECT_TRUE(corrupt(key.error()));
+
+  const uint32_t table_root = chain(node::kTableInterior, node::kTableLeaf, cell::encode_interior(0, 5));
+  Cursor tc(pager_, table_root);
+  must(tc.rewind());
+  auto row = tc.next();
+  ASSERT_FALSE(row);
+  EXPECT_TRUE(corrupt(row.error()));
+}
+
 }  // namespace
 }  // namespace vbk

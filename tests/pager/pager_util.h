@@ -3,10 +3,13 @@
 // Small helpers shared by the pager tests.
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -15,7 +18,9 @@
 #include <gtest/gtest.h>
 
 #include "pager/pager.h"
+#include "pager/wal.h"
 #include "support/must.h"
+#include "support/temp_dir.h"
 #include "vfs/os.h"
 
 namespace vbk::testing {
@@ -79,6 +84,21 @@ inline constexpr LockKind kLockKinds[] = {
     {"begin", [](Pager& p) { return p.begin(); }, [](Pager& p) { return p.rollback(); }},
 };
 
+// True once `pid` waits for a file lock; false if it ended first, with its
+// wait status in `status`.
+inline bool wait_until_blocked(pid_t pid, int& status) {
+  const std::string needle = " " + std::to_string(pid) + " ";
+  for (;;) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+      if (line.find("->") != std::string::npos && line.find(needle) != std::string::npos) return true;
+    }
+    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
+    ::usleep(1000);
+  }
+}
+
 // Whether another descriptor could take the exclusive lock right now.
 inline bool lock_is_free(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -86,6 +106,39 @@ inline bool lock_is_free(const std::string& path) {
   const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   ::close(fd);
   return free;
+}
+
+// The database as a reader sees it, read without taking a lock: the header
+// (the first 100 bytes of page 1) and pages 2 up to its page count, each from
+// the log's newest commit when the log holds one, else from the database
+// file. Two databases with the same image hold the same state, whether or not
+// a checkpoint has copied the log into the file.
+inline std::string logical_image(const std::string& path) {
+  const std::string db = read_file(path);
+  const auto db_bytes = std::span(reinterpret_cast<const uint8_t*>(db.data()), db.size());
+  const DbHeader file_header = must(DbHeader::decode(db_bytes));
+  const uint64_t page_size = file_header.page_size;
+  std::optional<Wal> wal;
+  if (OsVfs::instance().exists(Wal::path_for(path))) {
+    wal = must(Wal::open(OsVfs::instance(), path, page_size));
+  }
+  std::vector<uint8_t> page(page_size);
+  std::string out;
+  auto take = [&](uint32_t pgno, size_t length) {
+    if (!wal || !must(wal->read_page(pgno, page))) {
+      const uint64_t offset = uint64_t{pgno - 1} * page_size;
+      if (offset + page_size > db.size()) {
+        out += "<page " + std::to_string(pgno) + " missing>";
+        return;
+      }
+      std::memcpy(page.data(), db.data() + offset, page_size);
+    }
+    out.append(reinterpret_cast<const char*>(page.data()), length);
+  };
+  take(1, kHeaderSize);
+  const DbHeader header = must(DbHeader::decode(std::span(page).first(kHeaderSize)));
+  for (uint32_t pgno = 2; pgno <= header.page_count; ++pgno) take(pgno, page_size);
+  return out;
 }
 
 }  // namespace vbk::testing

@@ -210,21 +210,6 @@ TEST_F(TxTest, AnotherHandlesCommitDropsTheCache) {
   }
 }
 
-// True once `pid` waits for a file lock; false if it ended first, with its
-// wait status in `status`.
-bool wait_until_blocked(pid_t pid, int& status) {
-  const std::string needle = " " + std::to_string(pid) + " ";
-  for (;;) {
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-      if (line.find("->") != std::string::npos && line.find(needle) != std::string::npos) return true;
-    }
-    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
-    ::usleep(1000);
-  }
-}
-
 // A writer's transaction holds off a reader and a writer of another process
 // until it commits; they then see the commit.
 TEST_F(TxTest, AWriterExcludesReadersAndWritersOfOtherProcesses) {

@@ -1,0 +1,151 @@
+#include "pager/wal.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "util/bytes.h"
+
+namespace vbk {
+
+namespace {
+
+constexpr uint64_t kFrameHeader = 8;
+
+}  // namespace
+
+std::string Wal::path_for(std::string_view db_path) {
+  std::string out(db_path);
+  out += "-wal";
+  return out;
+}
+
+// The file layer has no notion of file identity; the log's path is a real
+// path of the operating system's files, so it is asked directly.
+std::optional<Wal::FileId> Wal::identify(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+Result<Wal> Wal::open(Vfs& vfs, std::string_view db_path, uint64_t page_size) {
+  std::string path = path_for(db_path);
+  auto file = VBK_TRY(vfs.open(path, true));
+  Wal wal(std::move(path), std::move(file), page_size);
+  // Removing a log takes the exclusive database lock, which the caller's
+  // lock excludes: the path still names the file just opened.
+  wal.id_ = identify(wal.path_);
+  VBK_TRY(wal.rescan());
+  return wal;
+}
+
+Result<void> Wal::delete_(Wal wal, Vfs& vfs) {
+  Result<void> removed;
+  if (vfs.exists(wal.path_)) removed = vfs.delete_(wal.path_);
+  wal.file_.reset();
+  return removed;
+}
+
+bool Wal::replaced() const {
+  if (!id_) return false;
+  return identify(path_) != id_;
+}
+
+Result<void> Wal::rescan() {
+  const uint64_t size = VBK_TRY(file_->size());
+  const uint64_t frame = page_size_ + kFrameHeader;
+  std::unordered_map<uint32_t, uint64_t> committed;
+  committed.reserve(index_.size());
+  // Frames since the last commit frame; they join the index only when a
+  // commit frame follows. Merging them then, rather than copying a map of
+  // everything seen at each commit frame, keeps the scan linear in frames.
+  std::vector<Entry> pending;
+  uint64_t end = 0;
+  uint32_t db_size = 0;
+  uint8_t head[kFrameHeader];
+  for (uint64_t offset = 0; size - offset >= frame; offset += frame) {
+    VBK_TRY(file_->read_exact_at(head, offset));
+    const uint32_t pgno = get_be32(head);
+    // No frame that was written whole names page 0: what follows is a torn
+    // or zero-filled tail.
+    if (pgno == 0) break;
+    pending.emplace_back(pgno, offset + kFrameHeader);
+    const uint32_t commit = get_be32(head + 4);
+    if (commit != 0) {
+      for (const auto& [p, o] : pending) committed.insert_or_assign(p, o);
+      pending.clear();
+      end = offset + frame;
+      db_size = commit;
+    }
+  }
+  index_ = std::move(committed);
+  end_ = end;
+  db_size_ = db_size;
+  return {};
+}
+
+Result<bool> Wal::read_page(uint32_t pgno, std::span<uint8_t> buf) const {
+  if (buf.size() > page_size_) fault("log page read into a buffer larger than a page");
+  auto it = index_.find(pgno);
+  if (it == index_.end()) return false;
+  VBK_TRY(file_->read_exact_at(buf, it->second));
+  return true;
+}
+
+Result<void> Wal::append_raw(std::span<const uint8_t> batch, std::span<const Entry> entries,
+                             uint32_t db_size, bool sync) {
+  // Bytes beyond end() belong to no commit; should they form a whole batch
+  // (a failed sync), a reader could take them for one.
+  VBK_TRY(cut_tail());
+  Result<void> written = file_->write_all_at(batch, end_);
+  if (written && sync) written = file_->sync();
+  if (!written) {
+    (void)cut_tail();
+    return written;
+  }
+  for (const auto& [pgno, offset] : entries) index_.insert_or_assign(pgno, offset);
+  end_ += batch.size();
+  db_size_ = db_size;
+  return {};
+}
+
+Result<void> Wal::cut_tail() {
+  const uint64_t size = VBK_TRY(file_->size());
+  if (size <= end_) return {};
+  VBK_TRY(file_->lock(true));
+  Result<void> cut = file_->truncate(end_);
+  if (cut) cut = file_->sync();
+  (void)file_->unlock();
+  return cut;
+}
+
+Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
+  if (page_size != page_size_) fault("checkpoint with a page size other than the log's");
+  if (index_.empty()) return {};
+  std::vector<Entry> pages(index_.begin(), index_.end());
+  std::sort(pages.begin(), pages.end());
+  std::vector<uint8_t> buf(page_size_);
+  for (const auto& [pgno, offset] : pages) {
+    // Only a damaged log names a page past its database size; the
+    // truncation below would cut it off again, after a write that could lie
+    // anywhere in a 2^32-page range.
+    if (pgno > db_size_) break;
+    VBK_TRY(file_->read_exact_at(buf, offset));
+    VBK_TRY(db.write_all_at(buf, uint64_t{pgno - 1} * page_size_));
+  }
+  VBK_TRY(db.truncate(uint64_t{db_size_} * page_size_));
+  if (sync) VBK_TRY(db.sync());
+  // Only once the database file holds everything may the log go. Its
+  // emptying is synced whatever the level: the next commit goes at offset 0,
+  // and old frames that a power loss brought back behind it would be taken
+  // for committed.
+  VBK_TRY(file_->truncate(0));
+  VBK_TRY(file_->sync());
+  index_.clear();
+  end_ = 0;
+  db_size_ = 0;
+  return {};
+}
+
+}  // namespace vbk
