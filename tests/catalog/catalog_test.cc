@@ -215,28 +215,25 @@ TEST_F(CatalogTest, ReloadAfterAPartFailureKeepsPendingChanges) {
 // Another handle's schema rows are never replaced, and a new file gets one
 // schema table even when two handles bootstrap at once.
 TEST_F(CatalogTest, SchemaRowsOfOtherHandles) {
+  // Another process opens the file and creates a table.
+  auto create_elsewhere = [&](const char* table) {
+    return testing::run_in_child([&] {
+      Pager b = must(Pager::open(OsVfs::instance(), path_));
+      Catalog cb = must(Catalog::open(b));
+      must(b.begin());
+      must(cb.create_table(b, table, {col("x")}, std::nullopt));
+      must(b.commit());
+      return 0;
+    });
+  };
   Pager a = new_pager();  // header: no schema table yet
-  testing::ChildExit child = testing::run_in_child([&] {
-    Pager b = must(Pager::open(OsVfs::instance(), path_));
-    Catalog cb = must(Catalog::open(b));
-    must(b.begin());
-    must(cb.create_table(b, "from_b", {col("x")}, std::nullopt));
-    must(b.commit());
-    return 0;
-  });
+  testing::ChildExit child = create_elsewhere("from_b");
   ASSERT_TRUE(child.exited && child.code == 0) << child.describe();
   Catalog ca = must(Catalog::open(a));  // decided on a stale header
   EXPECT_EQ(ca.schema_root(), 2u);
   EXPECT_NE(ca.get("from_b"), nullptr);
 
-  child = testing::run_in_child([&] {
-    Pager b = must(Pager::open(OsVfs::instance(), path_));
-    Catalog cb = must(Catalog::open(b));
-    must(b.begin());
-    must(cb.create_table(b, "second_b", {col("x")}, std::nullopt));
-    must(b.commit());
-    return 0;
-  });
+  child = create_elsewhere("second_b");
   ASSERT_TRUE(child.exited && child.code == 0) << child.describe();
   must(a.begin());
   const TableDef mine = must(ca.create_table(a, "from_a", {col("y")}, std::nullopt));
