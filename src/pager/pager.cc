@@ -375,7 +375,7 @@ Result<void> Pager::free_page(uint32_t pgno) {
 // the log holds none). A header that states another page size is never
 // adopted.
 Result<void> Pager::sync_from_disk(bool db_locked) {
-  if (wal_ && wal_->replaced()) {
+  if (wal_ && wal_->replaced(*vfs_)) {
     // Another handle removed the log (switching to journal mode, and perhaps
     // back): its frames are in the database file now, or were never
     // committed. A new log is opened only under a database lock, which keeps

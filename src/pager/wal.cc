@@ -1,6 +1,5 @@
 #include "pager/wal.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <vector>
@@ -21,21 +20,13 @@ std::string Wal::path_for(std::string_view db_path) {
   return out;
 }
 
-// The file layer has no notion of file identity; the log's path is a real
-// path of the operating system's files, so it is asked directly.
-std::optional<Wal::FileId> Wal::identify(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-}
-
 Result<Wal> Wal::open(Vfs& vfs, std::string_view db_path, uint64_t page_size) {
   std::string path = path_for(db_path);
   auto file = VBK_TRY(vfs.open(path, true));
   Wal wal(std::move(path), std::move(file), page_size);
   // Removing a log takes the exclusive database lock, which the caller's
   // lock excludes: the path still names the file just opened.
-  wal.id_ = identify(wal.path_);
+  wal.id_ = vfs.identity(wal.path_);
   VBK_TRY(wal.rescan());
   return wal;
 }
@@ -47,9 +38,9 @@ Result<void> Wal::delete_(Wal wal, Vfs& vfs) {
   return removed;
 }
 
-bool Wal::replaced() const {
+bool Wal::replaced(Vfs& vfs) const {
   if (!id_) return false;
-  return identify(path_) != id_;
+  return vfs.identity(path_) != id_;
 }
 
 Result<void> Wal::rescan() {

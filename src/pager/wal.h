@@ -95,7 +95,7 @@ class Wal {
 
   // The path no longer names the file this Wal has open: another handle
   // removed the log (and maybe made a new one). False when unknown.
-  bool replaced() const;
+  bool replaced(Vfs& vfs) const;
 
   const VfsFile& file() const { return *file_; }
   const std::string& path() const { return path_; }
@@ -108,20 +108,12 @@ class Wal {
   bool holds(uint32_t pgno) const { return index_.contains(pgno); }
 
  private:
-  // Which file a path names; compared to tell a removed and recreated log
-  // from the one this Wal has open.
-  struct FileId {
-    uint64_t dev = 0;
-    uint64_t ino = 0;
-    friend bool operator==(const FileId&, const FileId&) = default;
-  };
-  static std::optional<FileId> identify(const std::string& path);
-
   Wal(std::string path, std::unique_ptr<VfsFile> file, uint64_t page_size)
       : path_(std::move(path)), file_(std::move(file)), page_size_(page_size) {}
 
   std::string path_;
   std::unique_ptr<VfsFile> file_;
+  // Which file the path named when the log was opened.
   std::optional<FileId> id_;
   // Newest committed frame of each page: the offset of its page bytes.
   std::unordered_map<uint32_t, uint64_t> index_;

@@ -112,6 +112,12 @@ bool OsVfs::exists(std::string_view path) {
   return !has_nul(path) && stat_ok(std::string(path));
 }
 
+std::optional<FileId> OsVfs::identity(std::string_view path) {
+  struct stat st;
+  if (has_nul(path) || ::stat(std::string(path).c_str(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 Result<void> OsVfs::sync_dir(std::string_view path) {
   if (has_nul(path)) return std::unexpected(Error::IoMessage(Error::kNulInPath));
   const size_t slash = path.rfind('/');

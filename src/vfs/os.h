@@ -42,6 +42,7 @@ class OsVfs final : public Vfs {
   Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) override;
   Result<void> delete_(std::string_view path) override;
   bool exists(std::string_view path) override;
+  std::optional<FileId> identity(std::string_view path) override;
   Result<void> sync_dir(std::string_view path) override;
 
   // The process's one instance, for callers that are given no other layer.

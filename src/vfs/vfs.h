@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -50,6 +51,14 @@ class VfsFile {
   virtual Result<void> truncate(uint64_t length) const = 0;
 };
 
+// Which file a path names: two paths, or one path at two moments, name the
+// same file exactly when their identities are equal.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
 // The file system.
 class Vfs {
  public:
@@ -63,6 +72,9 @@ class Vfs {
 
   // Whether the path names something that exists; never an error.
   virtual bool exists(std::string_view path) = 0;
+
+  // The identity of the file the path names; nothing when it names none.
+  virtual std::optional<FileId> identity(std::string_view path) = 0;
 
   // Forces the directory holding `path` (its parent, or "." when the path has
   // no slash) to stable storage, so that files created in it or removed from

@@ -199,6 +199,9 @@ class ReentrantVfs final : public Vfs {
   }
   Result<void> delete_(std::string_view path) override { return OsVfs::instance().delete_(path); }
   bool exists(std::string_view path) override { return OsVfs::instance().exists(path); }
+  std::optional<FileId> identity(std::string_view path) override {
+    return OsVfs::instance().identity(path);
+  }
   Result<void> sync_dir(std::string_view path) override { return OsVfs::instance().sync_dir(path); }
 
   Pager* pager = nullptr;

@@ -160,6 +160,11 @@ bool FaultVfs::exists(std::string_view path) {
   return inner_.exists(path);
 }
 
+std::optional<FileId> FaultVfs::identity(std::string_view path) {
+  (void)before(FsOp::Exists, path);
+  return inner_.identity(path);
+}
+
 Result<void> FaultVfs::sync_dir(std::string_view path) {
   VBK_TRY(before(FsOp::SyncDir, path));
   VBK_TRY(inner_.sync_dir(path));

@@ -78,6 +78,8 @@ class FaultVfs final : public Vfs {
   Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) override;
   Result<void> delete_(std::string_view path) override;
   bool exists(std::string_view path) override;
+  // Like exists, a query that cannot fail: counted as an Exists operation.
+  std::optional<FileId> identity(std::string_view path) override;
   Result<void> sync_dir(std::string_view path) override;
 
   // Used by the file wrapper.

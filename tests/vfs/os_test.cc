@@ -97,6 +97,19 @@ TEST(OsVfs, PathsWithNulAreNeverCutShort) {
   EXPECT_EQ(testing::read_file(prefix), "x");
 }
 
+TEST(OsVfs, IdentityTellsFilesApart) {
+  TempDir dir;
+  OsVfs& vfs = OsVfs::instance();
+  const std::string a = dir.file("a"), b = dir.file("b"), link = dir.file("link");
+  testing::write_file(a, "a");
+  testing::write_file(b, "b");
+  ASSERT_EQ(::link(a.c_str(), link.c_str()), 0);
+  EXPECT_EQ(vfs.identity(a), vfs.identity(link));
+  EXPECT_NE(vfs.identity(a), vfs.identity(b));
+  EXPECT_EQ(vfs.identity(dir.file("missing")), std::nullopt);
+  EXPECT_EQ(vfs.identity(a + std::string("\0", 1)), std::nullopt);
+}
+
 TEST(OsFile, ShortReadsReportTheCallersOffsetAndLength) {
   TempDir dir;
   auto f = open_or_die(dir.file("r.db"), true);
