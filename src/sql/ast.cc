@@ -22,27 +22,33 @@ auto link_of(N& node) -> decltype(&std::get<Expr::Binary>(node).left) {
   }
 }
 
-// A copy of a chain node without its chain link, which stays empty.
-Expr::Node copy_without_link(const Expr::Node& node) {
-  switch (static_cast<Expr::Kind>(node.index())) {
+// Makes `to` a copy of the chain node `from` whose chain link is `link`.
+void copy_with_link(const Expr::Node& from, Box<Expr> link, Expr::Node& to) {
+  switch (static_cast<Expr::Kind>(from.index())) {
     case Expr::Kind::Binary: {
-      const auto& b = std::get<Expr::Binary>(node);
-      return Expr::Binary{b.op, {}, b.right};
+      const auto& b = std::get<Expr::Binary>(from);
+      to.emplace<Expr::Binary>(b.op, std::move(link), b.right);
+      return;
     }
-    case Expr::Kind::IsNull: return Expr::IsNull{{}, std::get<Expr::IsNull>(node).negated};
+    case Expr::Kind::IsNull:
+      to.emplace<Expr::IsNull>(std::move(link), std::get<Expr::IsNull>(from).negated);
+      return;
     case Expr::Kind::Like: {
-      const auto& l = std::get<Expr::Like>(node);
-      return Expr::Like{{}, l.pattern, l.negated};
+      const auto& l = std::get<Expr::Like>(from);
+      to.emplace<Expr::Like>(std::move(link), l.pattern, l.negated);
+      return;
     }
     case Expr::Kind::InList: {
-      const auto& l = std::get<Expr::InList>(node);
-      return Expr::InList{{}, l.list, l.negated};
+      const auto& l = std::get<Expr::InList>(from);
+      to.emplace<Expr::InList>(std::move(link), l.list, l.negated);
+      return;
     }
     case Expr::Kind::InSubquery: {
-      const auto& s = std::get<Expr::InSubquery>(node);
-      return Expr::InSubquery{{}, s.select, s.negated};
+      const auto& s = std::get<Expr::InSubquery>(from);
+      to.emplace<Expr::InSubquery>(std::move(link), s.select, s.negated);
+      return;
     }
-    default: fault("copy_without_link on a node that is no chain");
+    default: fault("copy_with_link on a node that is no chain");
   }
 }
 
@@ -94,12 +100,10 @@ Expr::Expr(const Expr& other) {
   auto below = std::make_unique<Expr>(*e);
   for (size_t i = spine.size() - 1; i > 0; --i) {
     auto copy = std::make_unique<Expr>();
-    copy->node = copy_without_link(spine[i]->node);
-    *link_of(copy->node) = Box<Expr>(std::move(below));
+    copy_with_link(spine[i]->node, Box<Expr>(std::move(below)), copy->node);
     below = std::move(copy);
   }
-  node = copy_without_link(other.node);
-  *link_of(node) = Box<Expr>(std::move(below));
+  copy_with_link(other.node, Box<Expr>(std::move(below)), node);
 }
 
 Box<Expr>* Expr::chain_link() { return link_of(node); }

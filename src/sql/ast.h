@@ -1,12 +1,15 @@
 #pragma once
 
 // The syntax tree: what parser::parse returns, one Statement per statement of
-// the text. The compiler and the engine read it constantly, so every sum type
-// here has the same shape: a `Kind` enum whose numbers are fixed, a
-// std::variant `node` of payload structs in that same order (so
-// `node.index()` is the kind), and `get_if<P>()` / `as<P>()` to reach a
-// payload. A tree is plain data: every node owns its children outright,
-// nothing is shared, and nothing points back into the SQL text.
+// the text. The compiler and the engine read it constantly, so the sum types
+// Expr, Statement, InsertSource and OnConflict share one shape: a `Kind` enum
+// whose numbers are fixed, a std::variant `node` of payload structs in that
+// same order (so `node.index()` is the kind), and `get_if<P>()` / `as<P>()`
+// to reach a payload; a node is built from its payload
+// (`Expr e = Expr::Integer{5};`). SelectItem and Constraint, whose variants
+// carry at most one field, are a `kind` and plain fields with factories named
+// after the variants. A tree is plain data: every node owns its children
+// outright, nothing is shared, and nothing points back into the SQL text.
 //
 // Optional children are `std::optional` where the child's type is complete at
 // that point, and an empty Box inside Expr payloads (Box doubles as "absent").
@@ -446,7 +449,9 @@ struct OnConflict : NodeAccess<OnConflict> {
   friend bool operator==(const OnConflict&, const OnConflict&) = default;
 };
 
-// One parsed statement.
+// One parsed statement. Statement and InsertSource have no default
+// constructor: their first payloads have member initialisers, which the
+// compiler does not see as defaultable inside the enclosing class.
 struct Statement : NodeAccess<Statement> {
   enum class Kind : uint8_t {
     CreateTable,

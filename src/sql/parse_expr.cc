@@ -98,7 +98,10 @@ Result<void> Parser::parse_infix(uint8_t form, BinaryOp op, uint8_t power, Expr&
 Result<void> Parser::parse_binary_rhs(BinaryOp op, uint8_t power, Expr& left) {
   take();  // the operator
   Expr right = VBK_TRY(parse_expr(power + 1));
-  left = Expr::Binary{op, std::move(left), std::move(right)};
+  // Built in place: this runs once per operator of a chain of any length.
+  Box<Expr> l(std::make_unique<Expr>(std::move(left)));
+  Box<Expr> r(std::make_unique<Expr>(std::move(right)));
+  left.node.emplace<Expr::Binary>(op, std::move(l), std::move(r));
   return {};
 }
 

@@ -17,7 +17,7 @@ Expr deep_chain(size_t n, std::string bottom) {
   Expr e = col(std::move(bottom));
   for (size_t i = 0; i < n; ++i) {
     switch (i % 5) {
-      case 0: e = Expr::Binary{BinaryOp::Or, std::move(e), col("b")}; break;
+      case 0: e = Expr::Binary{BinaryOp::Or, std::move(e), Expr::Integer{2}}; break;
       case 1: e = Expr::IsNull{std::move(e), true}; break;
       case 2: e = Expr::Like{std::move(e), Expr::Text{"%x"}, false}; break;
       case 3: {
