@@ -68,14 +68,7 @@ Result<Statement> Parser::parse_insert() {
   VBK_TRY(expect_kw(Keyword::Into));
   ins.table = VBK_TRY(expect_ident());
 
-  if (eat(kLParen)) {
-    std::vector<std::string> columns;
-    do {
-      columns.push_back(VBK_TRY(expect_ident()));
-    } while (eat(kComma));
-    VBK_TRY(expect(kRParen));
-    ins.columns = std::move(columns);
-  }
+  if (eat(kLParen)) ins.columns = VBK_TRY(parse_name_list());
 
   if (peek().is_keyword(Keyword::Select)) {
     InsertSource::Select select;
@@ -86,11 +79,9 @@ Result<Statement> Parser::parse_insert() {
     InsertSource::Values rows;
     for (bool first = true;; first = false) {
       VBK_TRY(expect(kLParen));
-      uint64_t count = 0;
-      do {
-        rows.values.push_back(VBK_TRY(parse_expr(0)));
-        ++count;
-      } while (eat(kComma));
+      uint64_t before = rows.values.size();
+      VBK_TRY(parse_expr_list(rows.values));
+      uint64_t count = rows.values.size() - before;
       VBK_TRY(expect(kRParen));
       if (first) {
         rows.width = count;
@@ -151,11 +142,18 @@ Result<Statement> Parser::parse_create_index(bool unique) {
   VBK_TRY(expect_kw(Keyword::On));
   ci.table = VBK_TRY(expect_ident());
   VBK_TRY(expect(kLParen));
+  ci.columns = VBK_TRY(parse_name_list());
+  return ci;
+}
+
+// name {, name} ) after an opening parenthesis.
+Result<std::vector<std::string>> Parser::parse_name_list() {
+  std::vector<std::string> names;
   do {
-    ci.columns.push_back(VBK_TRY(expect_ident()));
+    names.push_back(VBK_TRY(expect_ident()));
   } while (eat(kComma));
   VBK_TRY(expect(kRParen));
-  return ci;
+  return names;
 }
 
 Result<bool> Parser::parse_if_not_exists() {

@@ -60,8 +60,8 @@ class Parser {
   void skip_table_options();
   // Error::Parse with `msg` at the current token.
   std::unexpected<Error> err(std::string msg) const;
-  // The same as a Result of any type, built out of line so that callers on
-  // the recursive paths keep no temporaries for it.
+  // The same as a Result of any type, built in a function of its own so that
+  // callers on the recursive paths keep no temporaries for it.
   template <typename T>
   Result<T> fail(const char* msg) const {
     return err(msg);
@@ -83,6 +83,7 @@ class Parser {
   Result<std::vector<Assignment>> parse_assignments();
   Result<std::optional<Expr>> parse_opt_where();
   Result<bool> parse_if_not_exists();  // [IF NOT EXISTS]
+  Result<std::vector<std::string>> parse_name_list();
 
   // --- column definitions and table elements -----------------------------
   Result<ColumnDef> parse_column_def();
