@@ -8,21 +8,6 @@
 
 namespace vbk {
 
-namespace {
-
-// Query modifiers accepted after SELECT [DISTINCT]; all but
-// SQL_CALC_FOUND_ROWS have no effect.
-bool is_modifier(const Token& t) {
-  for (std::string_view w : {"SQL_CALC_FOUND_ROWS", "SQL_CACHE", "SQL_NO_CACHE", "STRAIGHT_JOIN",
-                             "HIGH_PRIORITY", "SQL_BIG_RESULT", "SQL_SMALL_RESULT",
-                             "SQL_BUFFER_RESULT"}) {
-    if (t.is_word(w)) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 Result<void> Parser::parse_select(SelectStmt& out) {
   if (select_depth_ >= parser::kMaxNestingDepth) return fail<void>("subqueries nested too deeply");
   DepthGuard guard(select_depth_);
@@ -60,8 +45,12 @@ Result<void> Parser::parse_select_core(SelectStmt& s) {
   return parse_select_tail(s);
 }
 
+// Query modifiers after SELECT [DISTINCT]; all but SQL_CALC_FOUND_ROWS have
+// no effect.
 void Parser::parse_modifiers(SelectStmt& s) {
-  while (is_modifier(peek())) {
+  while (is_any_word(peek(), {"SQL_CALC_FOUND_ROWS", "SQL_CACHE", "SQL_NO_CACHE", "STRAIGHT_JOIN",
+                              "HIGH_PRIORITY", "SQL_BIG_RESULT", "SQL_SMALL_RESULT",
+                              "SQL_BUFFER_RESULT"})) {
     if (take().is_word("SQL_CALC_FOUND_ROWS")) s.calc_found_rows = true;
   }
 }

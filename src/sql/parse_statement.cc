@@ -211,21 +211,19 @@ Result<Statement> Parser::parse_pragma() {
   take();  // PRAGMA
   Statement::Pragma pragma;
   pragma.name = VBK_TRY(expect_ident());
-  if (eat(Token::Kind::Eq)) {
-    const Token& v = peek();
-    switch (v.kind()) {
-      case Token::Kind::Int: pragma.value = std::to_string(v.int_value()); break;
-      case Token::Kind::Str:
-      case Token::Kind::Ident: pragma.value = v.text(); break;
-      case Token::Kind::Keyword: {
-        std::string lower;
-        unicode::append_ascii_lower(lower, keyword_name(v.keyword()));
-        pragma.value = std::move(lower);
-        break;
-      }
-      default: return err_found("expected a pragma value, found ");
+  if (!eat(Token::Kind::Eq)) return pragma;
+  switch (peek().kind()) {
+    case Token::Kind::Int: pragma.value = std::to_string(take().int_value()); break;
+    case Token::Kind::Str:
+    case Token::Kind::Ident: pragma.value = take().take_text(); break;
+    case Token::Kind::Keyword: {
+      // ON gives on, DELETE gives delete.
+      std::string lower;
+      unicode::append_ascii_lower(lower, keyword_name(take().keyword()));
+      pragma.value = std::move(lower);
+      break;
     }
-    take();
+    default: return err_found("expected a pragma value, found ");
   }
   return pragma;
 }

@@ -10,17 +10,6 @@
 
 namespace vbk {
 
-namespace {
-
-bool is_any_word(const Token& t, std::initializer_list<std::string_view> words) {
-  for (std::string_view w : words) {
-    if (t.is_word(w)) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 Result<ColumnDef> Parser::parse_column_def() {
   ColumnDef col;
   col.name = VBK_TRY(expect_ident());

@@ -65,7 +65,7 @@ std::optional<std::string> Parser::opt_index_name() {
 }
 
 void Parser::eat_txn_noise() {
-  if (peek().is_word("WORK") || peek().is_word("TRANSACTION")) take();
+  if (is_any_word(peek(), {"WORK", "TRANSACTION"})) take();
 }
 
 void Parser::skip_table_options() {

@@ -10,6 +10,7 @@
 // position of the current token unless a rule says otherwise.
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,13 @@ class Parser {
   static constexpr Token::Kind kComma = Token::Kind::Comma;
 
   // --- shared operations -------------------------------------------------
+  // An identifier equal to one of `words`, ASCII case ignored.
+  static bool is_any_word(const Token& t, std::initializer_list<std::string_view> words) {
+    for (std::string_view w : words) {
+      if (t.is_word(w)) return true;
+    }
+    return false;
+  }
   const Token& peek() const { return tokens[pos].token; }
   // The token `ahead` places after the current one; Eof past the end.
   const Token& peek_at(uint64_t ahead) const {
