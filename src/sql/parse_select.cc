@@ -72,7 +72,12 @@ Result<void> Parser::parse_select_item(SelectStmt& s) {
   SelectItem& item = s.items.emplace_back();
   item.kind = SelectItem::Kind::Expr;
   item.expr = VBK_TRY(parse_expr(0));
-  if (peek().is(Token::Kind::Ident) || eat_kw(Keyword::As)) item.alias = VBK_TRY(expect_ident());
+  return parse_alias(item.alias);
+}
+
+// [AS] alias, for result columns and table references.
+Result<void> Parser::parse_alias(std::optional<std::string>& alias) {
+  if (peek().is(Token::Kind::Ident) || eat_kw(Keyword::As)) alias = VBK_TRY(expect_ident());
   return {};
 }
 
@@ -89,14 +94,19 @@ void Parser::parse_star_item(SelectStmt& s) {
 
 // WHERE, GROUP BY, HAVING, ORDER BY and LIMIT, each optional, in this order.
 Result<void> Parser::parse_select_tail(SelectStmt& s) {
-  if (eat_kw(Keyword::Where)) s.where = VBK_TRY(parse_expr(0));
+  if (eat_kw(Keyword::Where)) VBK_TRY(parse_expr_into(s.where));
   if (eat_kw(Keyword::Group)) {
     VBK_TRY(expect_kw(Keyword::By));
     VBK_TRY(parse_expr_list(s.group_by));
   }
-  if (eat_kw(Keyword::Having)) s.having = VBK_TRY(parse_expr(0));
+  if (eat_kw(Keyword::Having)) VBK_TRY(parse_expr_into(s.having));
   if (eat_kw(Keyword::Order)) VBK_TRY(parse_order_by(s));
   if (eat_kw(Keyword::Limit)) VBK_TRY(parse_limit(s));
+  return {};
+}
+
+Result<void> Parser::parse_expr_into(std::optional<Expr>& out) {
+  out = VBK_TRY(parse_expr(0));
   return {};
 }
 
@@ -115,45 +125,32 @@ Result<void> Parser::parse_order_by(SelectStmt& s) {
 }
 
 Result<void> Parser::parse_limit(SelectStmt& s) {
-  s.limit = VBK_TRY(parse_expr(0));
-  if (eat_kw(Keyword::Offset)) {
-    s.offset = VBK_TRY(parse_expr(0));
-  } else if (eat(kComma)) {
-    // LIMIT a, b: skip a rows, return b.
-    s.offset = std::move(s.limit);
-    s.limit = VBK_TRY(parse_expr(0));
-  }
-  return {};
+  VBK_TRY(parse_expr_into(s.limit));
+  if (eat_kw(Keyword::Offset)) return parse_expr_into(s.offset);
+  if (!eat(kComma)) return {};
+  // LIMIT a, b: skip a rows, return b.
+  s.offset = std::move(s.limit);
+  return parse_expr_into(s.limit);
 }
 
 Result<void> Parser::parse_from(SelectStmt& s) {
-  auto [table, alias] = VBK_TRY(parse_table_ref());
-  s.from.push_back(JoinedTable{std::move(table), std::move(alias), std::nullopt, false});
+  VBK_TRY(append_table_ref(s));
   bool right_join = false;
-  for (bool done = false; !done;) VBK_TRY(parse_join(s, right_join, done));
-
-  if (right_join) {
-    if (s.from.size() != 2) return err("RIGHT JOIN is only supported between exactly two tables");
-    // A RIGHT JOIN B ON c is B LEFT JOIN A ON c.
-    JoinedTable& a = s.from[0];
-    JoinedTable& b = s.from[1];
-    a.on = std::move(b.on);
-    a.outer = true;
-    b.on.reset();
-    b.outer = false;
-    std::swap(a, b);
+  for (;;) {
+    while (eat(kComma)) VBK_TRY(append_table_ref(s));
+    Join join = VBK_TRY(parse_join_head(s));
+    if (join == Join::None) break;
+    VBK_TRY(parse_join_on(s.from.back(), join));
+    right_join |= join == Join::Right;
   }
+  if (right_join) return rewrite_right_join(s);
   return {};
 }
 
-// Entries after a comma, then one joined entry if a join follows; sets
-// `done` when neither does.
-Result<void> Parser::parse_join(SelectStmt& s, bool& right_join, bool& done) {
-  while (eat(kComma)) {
-    auto [table, alias] = VBK_TRY(parse_table_ref());
-    s.from.push_back(JoinedTable{std::move(table), std::move(alias), std::nullopt, false});
-  }
-  enum class Join { Inner, Left, Right } join;
+// [LEFT [OUTER] | RIGHT [OUTER] | INNER | CROSS] JOIN table [alias], the
+// table appended; Join::None (nothing consumed) when no join follows.
+Result<Parser::Join> Parser::parse_join_head(SelectStmt& s) {
+  Join join;
   if (eat_kw(Keyword::Left)) {
     eat_kw(Keyword::Outer);
     join = Join::Left;
@@ -163,27 +160,47 @@ Result<void> Parser::parse_join(SelectStmt& s, bool& right_join, bool& done) {
   } else if (eat_kw(Keyword::Inner) || eat_kw(Keyword::Cross) || peek().is_keyword(Keyword::Join)) {
     join = Join::Inner;
   } else {
-    done = true;
-    return {};
+    return Join::None;
   }
   VBK_TRY(expect_kw(Keyword::Join));
-  auto [table, alias] = VBK_TRY(parse_table_ref());
-  JoinedTable& entry =
-      s.from.emplace_back(JoinedTable{std::move(table), std::move(alias), std::nullopt, false});
+  VBK_TRY(append_table_ref(s));
+  return join;
+}
+
+// The ON condition of a joined table: required for outer joins.
+Result<void> Parser::parse_join_on(JoinedTable& entry, Join join) {
   if (eat_kw(Keyword::On)) {
-    entry.on = VBK_TRY(parse_expr(0));
+    VBK_TRY(parse_expr_into(entry.on));
   } else if (join != Join::Inner) {
-    return err("outer JOIN requires an ON clause");
+    return fail<void>("outer JOIN requires an ON clause");
   }
   entry.outer = join != Join::Inner;
-  if (join == Join::Right) right_join = true;
+  return {};
+}
+
+// A RIGHT JOIN B ON c becomes B LEFT JOIN A ON c; only two tables qualify.
+Result<void> Parser::rewrite_right_join(SelectStmt& s) {
+  if (s.from.size() != 2) return err("RIGHT JOIN is only supported between exactly two tables");
+  JoinedTable& a = s.from[0];
+  JoinedTable& b = s.from[1];
+  a.on = std::move(b.on);
+  a.outer = true;
+  b.on.reset();
+  b.outer = false;
+  std::swap(a, b);
+  return {};
+}
+
+Result<void> Parser::append_table_ref(SelectStmt& s) {
+  auto [table, alias] = VBK_TRY(parse_table_ref());
+  s.from.push_back(JoinedTable{std::move(table), std::move(alias), std::nullopt, false});
   return {};
 }
 
 Result<std::pair<std::string, std::optional<std::string>>> Parser::parse_table_ref() {
   std::string table = VBK_TRY(expect_ident());
   std::optional<std::string> alias;
-  if (peek().is(Token::Kind::Ident) || eat_kw(Keyword::As)) alias = VBK_TRY(expect_ident());
+  VBK_TRY(parse_alias(alias));
   return std::pair{std::move(table), std::move(alias)};
 }
 

@@ -113,7 +113,8 @@ class Parser {
 
  private:
   // Stack use. Parentheses, prefix operators, right operands, CASE, calls
-  // and subqueries recurse through the functions below, up to
+  // and subqueries recurse through parse_expr, parse_primary, parse_select,
+  // parse_select_core and the functions below, up to
   // parser::kMaxNestingDepth levels. Every function on those paths is kept
   // small: each grammar form is its own function, dispatchers only return
   // what they call (no temporaries), and subqueries are built in place, so
@@ -143,8 +144,14 @@ class Parser {
   void parse_star_item(SelectStmt& s);
   void parse_modifiers(SelectStmt& s);
   void move_union_tail(SelectStmt& s);
+  enum class Join : uint8_t { None, Inner, Left, Right };
   Result<void> parse_from(SelectStmt& s);
-  Result<void> parse_join(SelectStmt& s, bool& right_join, bool& done);
+  Result<Join> parse_join_head(SelectStmt& s);
+  Result<void> parse_join_on(JoinedTable& entry, Join join);
+  Result<void> rewrite_right_join(SelectStmt& s);
+  Result<void> append_table_ref(SelectStmt& s);
+  Result<void> parse_expr_into(std::optional<Expr>& out);
+  Result<void> parse_alias(std::optional<std::string>& alias);
   Result<void> parse_select_tail(SelectStmt& s);
   Result<void> parse_order_by(SelectStmt& s);
   Result<void> parse_limit(SelectStmt& s);

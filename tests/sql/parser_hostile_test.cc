@@ -56,6 +56,11 @@ TEST(ParserHostile, DeepNestingIsRefusedAtTheLimit) {
       {"CAST(", "1", " AS INT)", limit - 1, limit, 0, "expression nested too deeply"},
       {"(SELECT ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
       {"1 IN (SELECT ", "1", ")", limit - 1, limit - 1, 6, "subqueries nested too deeply"},
+      {"(SELECT 1 FROM t WHERE ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
+      {"(SELECT 1 FROM t JOIN u ON ", "1", ")", limit - 1, limit - 1, 1,
+       "subqueries nested too deeply"},
+      {"(SELECT 1 LIMIT ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
+      {"(SELECT 1 UNION SELECT ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
   };
   for (const Case& c : cases) {
     auto text = [&](size_t n) {
