@@ -35,10 +35,11 @@ template <typename T>
 class Box {
  public:
   Box() = default;
-  // From anything a T can be made of (a T, or for Expr one of its payloads).
+  // From anything a T can be made of (a T, or for Expr one of its payloads);
+  // implicit on purpose, so that payloads read naturally.
   template <typename U>
     requires(!std::is_same_v<std::remove_cvref_t<U>, Box>) && std::is_constructible_v<T, U&&>
-  Box(U&& value) : p_(std::make_unique<T>(std::forward<U>(value))) {}  // NOLINT: implicit on purpose
+  Box(U&& value) : p_(std::make_unique<T>(std::forward<U>(value))) {}  // NOLINT
   explicit Box(std::unique_ptr<T> p) : p_(std::move(p)) {}
   Box(const Box& o) : p_(o.p_ ? std::make_unique<T>(*o.p_) : nullptr) {}
   Box(Box&&) noexcept = default;

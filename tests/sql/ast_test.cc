@@ -65,7 +65,8 @@ TEST(SyntaxTree, EqualityIsStructural) {
   auto binary = [](BinaryOp op, Expr l, Expr r) {
     return Expr(Expr::Binary{op, std::move(l), std::move(r)});
   };
-  EXPECT_FALSE(binary(BinaryOp::Add, col("a"), col("b")) == binary(BinaryOp::Add, col("b"), col("a")));
+  EXPECT_FALSE(binary(BinaryOp::Add, col("a"), col("b")) ==
+               binary(BinaryOp::Add, col("b"), col("a")));
   EXPECT_FALSE(col("a") == col("A"));
   EXPECT_FALSE(col("a") == Expr(Expr::Column{"t", "a"}));
   EXPECT_TRUE(Expr(Expr::Column{"t", "a"}) == Expr(Expr::Column{"t", "a"}));
@@ -105,14 +106,18 @@ TEST(SyntaxTree, KindMatchesVariantOrder) {
 
 TEST(SyntaxTree, CastTypeFromTypeName) {
   const std::pair<std::string_view, CastType> cases[] = {
-      {"INT", CastType::Integer},    {"bigint", CastType::Integer},  {"SIGNED", CastType::Integer},
-      {"unsigned", CastType::Integer}, {"POINT", CastType::Integer}, {"interval", CastType::Integer},
-      {"CHAR", CastType::Text},      {"varchar", CastType::Text},    {"TEXT", CastType::Text},
-      {"Binary", CastType::Text},    {"DATETIME", CastType::Text},   {"time", CastType::Text},
-      {"CLOB", CastType::Text},      {"REAL", CastType::Real},       {"DECIMAL", CastType::Real},
-      {"BLOB", CastType::Real},      {"", CastType::Real},           {"float", CastType::Real},
+      {"INT", CastType::Integer},    {"bigint", CastType::Integer},
+      {"SIGNED", CastType::Integer}, {"unsigned", CastType::Integer},
+      {"POINT", CastType::Integer},  {"interval", CastType::Integer},
+      {"CHAR", CastType::Text},      {"varchar", CastType::Text},
+      {"TEXT", CastType::Text},      {"Binary", CastType::Text},
+      {"DATETIME", CastType::Text},  {"time", CastType::Text},
+      {"CLOB", CastType::Text},      {"REAL", CastType::Real},
+      {"DECIMAL", CastType::Real},   {"BLOB", CastType::Real},
+      {"", CastType::Real},          {"float", CastType::Real},
   };
-  for (const auto& [name, target] : cases) EXPECT_EQ(cast_type_from_type_name(name), target) << name;
+  for (const auto& [name, target] : cases)
+    EXPECT_EQ(cast_type_from_type_name(name), target) << name;
   EXPECT_EQ(cast_type_name(CastType::Integer), "Integer");
   EXPECT_EQ(cast_type_name(CastType::Real), "Real");
   EXPECT_EQ(cast_type_name(CastType::Text), "Text");

@@ -56,11 +56,13 @@ TEST(ParserHostile, DeepNestingIsRefusedAtTheLimit) {
       {"CAST(", "1", " AS INT)", limit - 1, limit, 0, "expression nested too deeply"},
       {"(SELECT ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
       {"1 IN (SELECT ", "1", ")", limit - 1, limit - 1, 6, "subqueries nested too deeply"},
-      {"(SELECT 1 FROM t WHERE ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
+      {"(SELECT 1 FROM t WHERE ", "1", ")", limit - 1, limit - 1, 1,
+       "subqueries nested too deeply"},
       {"(SELECT 1 FROM t JOIN u ON ", "1", ")", limit - 1, limit - 1, 1,
        "subqueries nested too deeply"},
       {"(SELECT 1 LIMIT ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
-      {"(SELECT 1 UNION SELECT ", "1", ")", limit - 1, limit - 1, 1, "subqueries nested too deeply"},
+      {"(SELECT 1 UNION SELECT ", "1", ")", limit - 1, limit - 1, 1,
+       "subqueries nested too deeply"},
   };
   for (const Case& c : cases) {
     auto text = [&](size_t n) {
@@ -71,7 +73,8 @@ TEST(ParserHostile, DeepNestingIsRefusedAtTheLimit) {
     auto deepest = parser::parse(text(c.deepest_accepted));
     ASSERT_TRUE(deepest.has_value()) << c.open << ": " << deepest.error().display();
     auto copy = *deepest;
-    EXPECT_TRUE(copy[0].as<Statement::Select>().select == (*deepest)[0].as<Statement::Select>().select);
+    EXPECT_TRUE(copy[0].as<Statement::Select>().select ==
+                (*deepest)[0].as<Statement::Select>().select);
 
     std::string expected = std::to_string(7 + c.fail_rep * c.open.size() + c.fail_offset) + ": " +
                            c.message;
@@ -112,14 +115,17 @@ TEST(ParserHostile, MutatedStatementsGiveATreeOrAParseError) {
       "GROUP BY a HAVING COUNT(*) > 1 ORDER BY n DESC LIMIT 5, 10",
       "SELECT DISTINCT SQL_CALC_FOUND_ROWS t.*, CASE x WHEN 1 THEN 'a' ELSE 'b' END FROM t "
       "RIGHT JOIN u ON 1 UNION ALL SELECT 1, 2 ORDER BY 1",
-      "INSERT IGNORE INTO t (a, b) VALUES (1, -2.5e3), (X'0aff', NULL) ; REPLACE INTO t SELECT * FROM u",
+      "INSERT IGNORE INTO t (a, b) VALUES (1, -2.5e3), (X'0aff', NULL) ; "
+      "REPLACE INTO t SELECT * FROM u",
       "INSERT INTO t VALUES (1) ON DUPLICATE KEY UPDATE a = VALUES(a) + 1",
       "CREATE TABLE IF NOT EXISTS `t` (id INT(11) UNSIGNED NOT NULL AUTO_INCREMENT, name "
       "VARCHAR(255) DEFAULT 'x' COMMENT 'c', PRIMARY KEY (id), UNIQUE KEY u (name(10) DESC), "
       "FOREIGN KEY (id) REFERENCES p (id)) ENGINE=InnoDB",
-      "UPDATE t SET a = CAST(b AS DECIMAL(10, 2)), c = (SELECT MAX(x) FROM v) WHERE d NOT IN (1, 2)",
+      "UPDATE t SET a = CAST(b AS DECIMAL(10, 2)), c = (SELECT MAX(x) FROM v) "
+      "WHERE d NOT IN (1, 2)",
       "DELETE FROM t WHERE a IS NOT NULL; BEGIN; COMMIT WORK; PRAGMA journal_mode = wal",
-      "ALTER TABLE t ADD COLUMN c TEXT DEFAULT -1; DROP INDEX IF EXISTS i; CREATE UNIQUE INDEX i ON t (a, b)",
+      "ALTER TABLE t ADD COLUMN c TEXT DEFAULT -1; DROP INDEX IF EXISTS i; "
+      "CREATE UNIQUE INDEX i ON t (a, b)",
   };
   const char kAlphabet[] = "()',;.*+-/%=<>!?`\"xX0e9 aSELECTFROMNOTINCASEWHEN\n";
   std::mt19937 rng(20261210);

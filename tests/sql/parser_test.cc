@@ -1,4 +1,6 @@
 #include "sql/parser.h"
+#include "sql/parser_state.h"
+#include "sql/tokenizer.h"
 
 #include <memory>
 #include <string>
@@ -10,7 +12,7 @@
 namespace vbk {
 namespace {
 
-using testing::tree_text;
+using sqltest::tree_text;
 
 // "pos: message" of the parse error, or "ok".
 std::string error_of(std::string_view sql) {
@@ -52,6 +54,27 @@ struct Case {
   std::string_view expected;
 };
 
+TEST(Parser, SharedOperations) {
+  Parser p(*token::tokenize("x `else` ,"));
+  EXPECT_EQ(p.expect_kw(Keyword::From),
+            std::unexpected(Error::Parse("expected keyword From, found Ident(\"x\")", 0)));
+  EXPECT_EQ(*p.expect_ident(), "x");
+  EXPECT_TRUE(p.eat_ident_kw("ELSE"));  // quoted identifiers count as words
+  EXPECT_EQ(p.expect(Token::Kind::RParen),
+            std::unexpected(Error::Parse("expected RParen, found Comma", 9)));
+  EXPECT_FALSE(p.opt_index_name().has_value());
+  EXPECT_TRUE(p.eat(Token::Kind::Comma));
+  // At the end the parser stays on Eof, and errors there sit at the text's length.
+  EXPECT_TRUE(p.peek().is(Token::Kind::Eof));
+  uint64_t at_end = p.pos;
+  p.take();
+  p.take();
+  EXPECT_EQ(p.pos, at_end);
+  EXPECT_TRUE(p.peek_at(5).is(Token::Kind::Eof));
+  EXPECT_EQ(p.expect_ident_kw("END"),
+            std::unexpected(Error::Parse("expected END, found Eof", 10)));
+}
+
 TEST(Parser, EmptyTextsGiveNoStatements) {
   for (std::string_view sql : {"", "  -- comment only\n/* and this */ ", ";", " ; ;; "}) {
     auto r = parser::parse(sql);
@@ -83,7 +106,8 @@ TEST(Parser, Errors) {
        "32: expected ';' or end of input after statement"},
       {"REPLACE IGNORE INTO t VALUES (1)", "8: expected keyword Into, found Ident(\"IGNORE\")"},
       {"INSERT INTO t VALUES (1, 2), (3)", "32: all VALUES rows must have 2 columns, got 1"},
-      {"INSERT INTO t VALUES (1, 2), (3), (4, 5)", "32: all VALUES rows must have 2 columns, got 1"},
+      {"INSERT INTO t VALUES (1, 2), (3), (4, 5)",
+       "32: all VALUES rows must have 2 columns, got 1"},
       {"INSERT INTO t VALUES (1), (2, 3)", "32: all VALUES rows must have 1 columns, got 2"},
       {"INSERT INTO t VALUES (1) ON DUPLICATE KEY a = 1",
        "42: expected keyword Update, found Ident(\"a\")"},
@@ -243,7 +267,8 @@ TEST(Parser, ExpressionTrees) {
       {"CAST(x AS BLOB)", "(cast x Real)"},
       {"CASE WHEN a THEN 1 END", "(case (when a 1))"},
       {"CASE a WHEN 1 THEN 'x' ELSE 'y' END", "(case a (when 1 'x') (else 'y'))"},
-      {"case when a then 1 when b then 2 `else` 3 \"END\"", "(case (when a 1) (when b 2) (else 3))"},
+      {"case when a then 1 when b then 2 `else` 3 \"END\"",
+       "(case (when a 1) (when b 2) (else 3))"},
       {"CASE WHEN a THEN 1 END + 1", "(+ (case (when a 1)) 1)"},
       // Aliases.
       {"a b", "a as b"},
@@ -271,7 +296,8 @@ TEST(Parser, SelectTrees) {
        "{select [*] from [a (join b on x) c (left d on y) e]}"},
       {"SELECT * FROM a RIGHT JOIN b ON a.x = b.x",
        "{select [*] from [b (left a on (= a.x b.x))]}"},
-      {"SELECT * FROM a x RIGHT OUTER JOIN b y ON 1", "{select [*] from [b as y (left a as x on 1)]}"},
+      {"SELECT * FROM a x RIGHT OUTER JOIN b y ON 1",
+       "{select [*] from [b as y (left a as x on 1)]}"},
       {"SELECT * FROM t1 NATURAL JOIN t2", "{select [*] from [t1 as NATURAL t2]}"},
       {"SELECT a, COUNT(*) FROM t WHERE a > 1 GROUP BY a, b HAVING COUNT(*) > 2",
        "{select [a (count *)] from [t] where (> a 1) group [a b] having (> (count *) 2)}"},
@@ -293,8 +319,7 @@ TEST(Parser, SelectTrees) {
        "{select [a] from [t] order [a] union {select [b] from [u]}}"},
       {"SELECT 1 UNION SELECT 2 LIMIT 1 UNION SELECT 3",
        "{select [1] union {select [2] limit 1} union {select [3]}}"},
-      {"SELECT (SELECT MAX(a) FROM t) AS m",
-       "{select [{select [(max a)] from [t]} as m]}"},
+      {"SELECT (SELECT MAX(a) FROM t) AS m", "{select [{select [(max a)] from [t]} as m]}"},
   };
   for (const Case& c : cases) EXPECT_EQ(select_text(c.sql), c.expected) << "sql: " << c.sql;
 }
@@ -338,7 +363,8 @@ TEST(Parser, OtherStatements) {
   EXPECT_TRUE(parse_one("DROP INDEX i") == Statement(Statement::DropIndex{false, "i"}));
   EXPECT_TRUE(parse_one("PRAGMA journal_mode = WAL") ==
               Statement(Statement::Pragma{"journal_mode", "WAL"}));
-  EXPECT_TRUE(parse_one("PRAGMA synchronous = ON") == Statement(Statement::Pragma{"synchronous", "on"}));
+  EXPECT_TRUE(parse_one("PRAGMA synchronous = ON") ==
+              Statement(Statement::Pragma{"synchronous", "on"}));
   EXPECT_TRUE(parse_one("PRAGMA j = DELETE") == Statement(Statement::Pragma{"j", "delete"}));
   EXPECT_TRUE(parse_one("PRAGMA x = 1") == Statement(Statement::Pragma{"x", "1"}));
   EXPECT_TRUE(parse_one("PRAGMA x = 'Full'") == Statement(Statement::Pragma{"x", "Full"}));
@@ -400,7 +426,8 @@ TEST(Parser, InsertForms) {
   EXPECT_EQ(tree_text(from_select.source.as<InsertSource::Select>().select),
             "{select [x y] from [s]}");
 
-  Statement upd = parse_one("INSERT INTO t VALUES (1, 2) ON DUPLICATE KEY UPDATE b = VALUES(b), c = 3");
+  Statement upd =
+      parse_one("INSERT INTO t VALUES (1, 2) ON DUPLICATE KEY UPDATE b = VALUES(b), c = 3");
   const auto& pairs = upd.as<Statement::Insert>().on_conflict.as<OnConflict::Update>().assignments;
   ASSERT_EQ(pairs.size(), 2u);
   EXPECT_EQ(pairs[0].column, "b");
@@ -445,7 +472,8 @@ TEST(Parser, ColumnDefinitions) {
   const Case cases[] = {
       {"id INTEGER PRIMARY KEY AUTO_INCREMENT", "id INTEGER pk autoinc"},
       {"id INT(11) UNSIGNED NOT NULL AUTO_INCREMENT", "id INT notnull autoinc"},
-      {"name VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin DEFAULT NULL COMMENT 'the name'",
+      {"name VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin "
+       "DEFAULT NULL COMMENT 'the name'",
        "name VARCHAR default(NULL)"},
       {"ts TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP ON UPDATE CURRENT_TIMESTAMP",
        "ts TIMESTAMP notnull default(NULL)"},
@@ -491,11 +519,13 @@ TEST(Parser, TableIndexesAndThePrimaryKeyPass) {
       {"CREATE TABLE IF NOT EXISTS t (a INT)", "a INT"},
   };
   for (const Case& c : cases) EXPECT_EQ(table_text(c.sql), c.expected) << c.sql;
-  EXPECT_TRUE(parse_one("CREATE TABLE IF NOT EXISTS t (a INT)").as<Statement::CreateTable>().if_not_exists);
+  EXPECT_TRUE(
+      parse_one("CREATE TABLE IF NOT EXISTS t (a INT)").as<Statement::CreateTable>().if_not_exists);
 }
 
 TEST(Parser, ParametersAreNumberedAcrossTheText) {
-  auto r = parser::parse("SELECT ?; INSERT INTO t VALUES (?, ?); UPDATE t SET a = ? WHERE b IN (?)");
+  auto r =
+      parser::parse("SELECT ?; INSERT INTO t VALUES (?, ?); UPDATE t SET a = ? WHERE b IN (?)");
   ASSERT_TRUE(r.has_value());
   ASSERT_EQ(r->size(), 3u);
   EXPECT_EQ(tree_text((*r)[0].as<Statement::Select>().select.items[0].expr), "?0");

@@ -47,18 +47,22 @@ TEST(Tokenizer, Cases) {
       // Words and keywords.
       {"select SELECT SeLeCt", "Keyword(Select)@0 Keyword(Select)@7 Keyword(Select)@14 Eof@20"},
       {"SELECTS _select \"select\" `select`",
-       "Ident(\"SELECTS\")@0 Ident(\"_select\")@8 Ident(\"select\")@16 Ident(\"select\")@25 Eof@33"},
-      {"rollback DISTINCT by a", "Keyword(Rollback)@0 Keyword(Distinct)@9 Keyword(By)@18 Ident(\"a\")@21 Eof@22"},
+       "Ident(\"SELECTS\")@0 Ident(\"_select\")@8 Ident(\"select\")@16 Ident(\"select\")@25 "
+       "Eof@33"},
+      {"rollback DISTINCT by a",
+       "Keyword(Rollback)@0 Keyword(Distinct)@9 Keyword(By)@18 Ident(\"a\")@21 Eof@22"},
       {"SELECT\xC3\xA9", "Ident(\"SELECT\xC3\xA9\")@0 Eof@8"},
       {"\xC3\xA9 = 1", "Ident(\"\xC3\xA9\")@0 Eq@3 Int(1)@5 Eof@6"},
       {"t.1 t.a", "Ident(\"t\")@0 Real(0.1)@1 Ident(\"t\")@4 Dot@5 Ident(\"a\")@6 Eof@7"},
       // Numbers.
-      {"1. .5 1.e3 1.2.3", "Real(1.0)@0 Real(0.5)@3 Real(1000.0)@6 Real(1.2)@11 Real(0.3)@14 Eof@16"},
+      {"1. .5 1.e3 1.2.3",
+       "Real(1.0)@0 Real(0.5)@3 Real(1000.0)@6 Real(1.2)@11 Real(0.3)@14 Eof@16"},
       {"1e", "error@0: invalid number"},
       {"x 2.5E+", "error@2: invalid number"},
       {"1else", "error@0: invalid number"},
       {"2e5x", "Real(200000.0)@0 Ident(\"x\")@3 Eof@4"},
-      {"1e999 1E+400 1e-999 0.0e99999999999999999999", "Real(inf)@0 Real(inf)@6 Real(0.0)@13 Real(0.0)@20 Eof@44"},
+      {"1e999 1E+400 1e-999 0.0e99999999999999999999",
+       "Real(inf)@0 Real(inf)@6 Real(0.0)@13 Real(0.0)@20 Eof@44"},
       {"123456789012345678901234567890.5e-4000", "Real(0.0)@0 Eof@38"},
       {"0.000000000000000000001e330", "Real(inf)@0 Eof@27"},
       {"0x1F", "Int(0)@0 Ident(\"x1F\")@1 Eof@4"},
@@ -84,8 +88,9 @@ TEST(Tokenizer, Cases) {
       // Operators.
       {"a == b", "Ident(\"a\")@0 Eq@2 Eq@3 Ident(\"b\")@5 Eof@6"},
       {"<> != <= < >= >", "Ne@0 Ne@3 Le@6 Lt@9 Ge@11 Gt@14 Eof@15"},
-      {"(),;*+-/%?.", "LParen@0 RParen@1 Comma@2 Semicolon@3 Star@4 Plus@5 Minus@6 Slash@7 "
-                      "Percent@8 Param@9 Dot@10 Eof@11"},
+      {"(),;*+-/%?.",
+       "LParen@0 RParen@1 Comma@2 Semicolon@3 Star@4 Plus@5 Minus@6 Slash@7 "
+       "Percent@8 Param@9 Dot@10 Eof@11"},
       {"a ! b", "error@2: unexpected '!' (did you mean '!=' ?)"},
       {"!", "error@0: unexpected '!' (did you mean '!=' ?)"},
       {"#", "error@0: unexpected character '#'"},

@@ -17,7 +17,7 @@
 #include "sql/ast.h"
 #include "util/number_format.h"
 
-namespace vbk::testing {
+namespace vbk::sqltest {
 
 namespace tree_text_detail {
 
@@ -160,7 +160,9 @@ inline void append(std::string& out, const Expr& e) {
       out += ')';
       break;
     }
-    case Expr::Kind::OuterParam: out += "outer" + std::to_string(e.as<Expr::OuterParam>().slot); break;
+    case Expr::Kind::OuterParam:
+      out += "outer" + std::to_string(e.as<Expr::OuterParam>().slot);
+      break;
     case Expr::Kind::Param: out += "?" + std::to_string(e.as<Expr::Param>().index); break;
     case Expr::Kind::Like: {
       const auto& l = e.as<Expr::Like>();
@@ -290,4 +292,4 @@ inline std::string tree_text(const SelectStmt& s) {
   return out;
 }
 
-}  // namespace vbk::testing
+}  // namespace vbk::sqltest
