@@ -79,7 +79,7 @@ Result<Expr> Parser::parse_expr(uint8_t min_prec) {
 }
 
 Result<Expr> Parser::parse_prefix(UnaryOp op, uint8_t operand_power) {
-  take();  // NOT or -
+  skip();  // NOT or -
   Expr operand = VBK_TRY(parse_expr(operand_power));
   return Expr::Unary{op, std::move(operand)};
 }
@@ -96,7 +96,7 @@ Result<void> Parser::parse_infix(uint8_t form, BinaryOp op, uint8_t power, Expr&
 }
 
 Result<void> Parser::parse_binary_rhs(BinaryOp op, uint8_t power, Expr& left) {
-  take();  // the operator
+  skip();  // the operator
   Expr right = VBK_TRY(parse_expr(power + 1));
   // Built in place: this runs once per operator of a chain of any length.
   Box<Expr> l(std::make_unique<Expr>(std::move(left)));
@@ -106,7 +106,7 @@ Result<void> Parser::parse_binary_rhs(BinaryOp op, uint8_t power, Expr& left) {
 }
 
 Result<void> Parser::parse_is_null(Expr& left) {
-  take();  // IS
+  skip();  // IS
   bool negated = eat_kw(Keyword::Not);
   VBK_TRY(expect_kw(Keyword::Null));
   left = Expr::IsNull{std::move(left), negated};
@@ -115,7 +115,7 @@ Result<void> Parser::parse_is_null(Expr& left) {
 
 Result<void> Parser::parse_in(Expr& left) {
   bool negated = eat_kw(Keyword::Not);
-  take();  // IN
+  skip();  // IN
   VBK_TRY(expect(kLParen));
   return peek().is_keyword(Keyword::Select) ? parse_in_subquery(left, negated)
                                             : parse_in_list(left, negated);
@@ -137,7 +137,7 @@ Result<void> Parser::parse_in_list(Expr& left, bool negated) {
 
 Result<void> Parser::parse_like(Expr& left) {
   bool negated = eat_kw(Keyword::Not);
-  take();  // LIKE
+  skip();  // LIKE
   Expr pattern = VBK_TRY(parse_expr(kComparisonPower + 1));
   left = Expr::Like{std::move(left), std::move(pattern), negated};
   return {};
@@ -210,7 +210,7 @@ Result<Expr> Parser::parse_call(std::string name) {
 // ( SELECT ... ) as a scalar subquery, or a parenthesised expression, which
 // leaves no node of its own.
 Result<Expr> Parser::parse_parenthesized() {
-  take();  // (
+  skip();  // (
   return peek().is_keyword(Keyword::Select) ? parse_subquery() : parse_bracketed_expr();
 }
 
@@ -235,7 +235,7 @@ Result<Box<SelectStmt>> Parser::parse_subselect() {
 
 // VALUES(col) of ON DUPLICATE KEY UPDATE.
 Result<Expr> Parser::parse_values_call() {
-  take();  // VALUES
+  skip();  // VALUES
   VBK_TRY(expect(kLParen));
   Expr::Function f{"VALUES", {}};
   f.args.push_back(VBK_TRY(parse_expr(0)));
@@ -244,7 +244,7 @@ Result<Expr> Parser::parse_values_call() {
 }
 
 Result<Expr> Parser::parse_cast() {
-  take();  // CAST
+  skip();  // CAST
   VBK_TRY(expect(kLParen));
   Expr operand = VBK_TRY(parse_expr(0));
   VBK_TRY(expect_kw(Keyword::As));
@@ -252,7 +252,7 @@ Result<Expr> Parser::parse_cast() {
   eat_ident_kw("INTEGER");  // SIGNED INTEGER, UNSIGNED INTEGER
   if (eat(kLParen)) {
     // Size arguments, skipped without nesting.
-    while (!peek().is(kRParen) && !peek().is(Token::Kind::Eof)) take();
+    while (!peek().is(kRParen) && !peek().is(Token::Kind::Eof)) skip();
     VBK_TRY(expect(kRParen));
   }
   VBK_TRY(expect(kRParen));
@@ -262,7 +262,7 @@ Result<Expr> Parser::parse_cast() {
 // CASE, WHEN, THEN, ELSE and END are identifiers, not keywords, so a column
 // named case can only be written with a qualifier.
 Result<Expr> Parser::parse_case() {
-  take();  // CASE
+  skip();  // CASE
   Expr::Case c;
   if (!peek().is_word("WHEN")) c.operand = VBK_TRY(parse_expr(0));
   while (eat_ident_kw("WHEN")) VBK_TRY(parse_case_when(c));

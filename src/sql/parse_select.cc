@@ -88,8 +88,8 @@ void Parser::parse_star_item(SelectStmt& s) {
     return;
   }
   s.items.push_back(SelectItem::TableStar(take().take_text()));
-  take();  // .
-  take();  // *
+  skip();  // .
+  skip();  // *
 }
 
 // WHERE, GROUP BY, HAVING, ORDER BY and LIMIT, each optional, in this order.

@@ -12,7 +12,7 @@ Result<Statement> Parser::parse_statement() {
   const Token& t = peek();
   if (t.is_word("REPLACE")) return parse_insert();
   if (t.is_word("START")) {
-    take();
+    skip();
     eat_txn_noise();
     return Statement::Begin{};
   }
@@ -30,15 +30,15 @@ Result<Statement> Parser::parse_statement() {
       case Keyword::Update: return parse_update();
       case Keyword::Delete: return parse_delete();
       case Keyword::Begin:
-        take();
+        skip();
         eat_txn_noise();
         return Statement::Begin{};
       case Keyword::Commit:
-        take();
+        skip();
         eat_txn_noise();
         return Statement::Commit{};
       case Keyword::Rollback:
-        take();
+        skip();
         eat_txn_noise();
         return Statement::Rollback{};
       case Keyword::Pragma: return parse_pragma();
@@ -124,7 +124,7 @@ Result<std::optional<Expr>> Parser::parse_opt_where() {
 }
 
 Result<Statement> Parser::parse_create() {
-  take();  // CREATE
+  skip();  // CREATE
   if (eat_kw(Keyword::Unique)) {
     if (!eat_kw(Keyword::Index)) return err("expected INDEX after CREATE UNIQUE");
     return parse_create_index(true);
@@ -164,7 +164,7 @@ Result<bool> Parser::parse_if_not_exists() {
 }
 
 Result<Statement> Parser::parse_drop() {
-  take();  // DROP
+  skip();  // DROP
   bool index = eat_kw(Keyword::Index);
   if (!index) VBK_TRY(expect_kw(Keyword::Table));
   bool if_exists = false;
@@ -178,7 +178,7 @@ Result<Statement> Parser::parse_drop() {
 }
 
 Result<Statement> Parser::parse_update() {
-  take();  // UPDATE
+  skip();  // UPDATE
   Statement::Update up;
   up.table = VBK_TRY(expect_ident());
   VBK_TRY(expect_kw(Keyword::Set));
@@ -188,7 +188,7 @@ Result<Statement> Parser::parse_update() {
 }
 
 Result<Statement> Parser::parse_delete() {
-  take();  // DELETE
+  skip();  // DELETE
   Statement::Delete del;
   VBK_TRY(expect_kw(Keyword::From));
   del.table = VBK_TRY(expect_ident());
@@ -197,7 +197,7 @@ Result<Statement> Parser::parse_delete() {
 }
 
 Result<Statement> Parser::parse_alter() {
-  take();  // ALTER
+  skip();  // ALTER
   VBK_TRY(expect_kw(Keyword::Table));
   Statement::AlterTableAdd alter;
   alter.table = VBK_TRY(expect_ident());
@@ -208,7 +208,7 @@ Result<Statement> Parser::parse_alter() {
 }
 
 Result<Statement> Parser::parse_pragma() {
-  take();  // PRAGMA
+  skip();  // PRAGMA
   Statement::Pragma pragma;
   pragma.name = VBK_TRY(expect_ident());
   if (!eat(Token::Kind::Eq)) return pragma;

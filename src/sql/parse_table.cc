@@ -19,18 +19,18 @@ Result<ColumnDef> Parser::parse_column_def() {
     // Size arguments: VARCHAR(255), DECIMAL(10, 2), ENUM('a', 'b').
     if (eat(kLParen)) {
       do {
-        take();
+        skip();
       } while (eat(kComma));
       VBK_TRY(expect(kRParen));
     }
     // Type attributes, only directly after the type.
     while (peek().is(Token::Kind::Ident)) {
       if (is_any_word(peek(), {"BINARY", "UNSIGNED", "ZEROFILL"})) {
-        take();
+        skip();
       } else if (is_any_word(peek(), {"CHARSET", "COLLATE", "CHARACTER"})) {
-        take();
+        skip();
         eat_kw(Keyword::Set);
-        take();  // the character set's or collation's name
+        skip();  // the character set's or collation's name
       } else {
         break;
       }
@@ -40,35 +40,35 @@ Result<ColumnDef> Parser::parse_column_def() {
   for (;;) {
     const Token& t = peek();
     if (t.is_keyword(Keyword::Primary)) {
-      take();
+      skip();
       VBK_TRY(expect_kw(Keyword::Key));
       col.constraints.push_back(Constraint::PrimaryKey());
     } else if (t.is_keyword(Keyword::Not)) {
-      take();
+      skip();
       VBK_TRY(expect_kw(Keyword::Null));
       col.constraints.push_back(Constraint::NotNull());
     } else if (t.is_keyword(Keyword::Null) || t.is_keyword(Keyword::Key)) {
-      take();
+      skip();
     } else if (t.is_keyword(Keyword::Unique)) {
-      take();
+      skip();
       eat_kw(Keyword::Key);
       col.constraints.push_back(Constraint::Unique());
     } else if (t.is_keyword(Keyword::Default)) {
-      take();
+      skip();
       Expr value = VBK_TRY(parse_default_value());
       col.constraints.push_back(Constraint::Default(std::move(value)));
     } else if (t.is_keyword(Keyword::On)) {
       // ON UPDATE CURRENT_TIMESTAMP
-      take();
-      take();
-      take();
+      skip();
+      skip();
+      skip();
     } else if (is_any_word(t, {"BINARY", "UNSIGNED", "ZEROFILL"})) {
-      take();
+      skip();
     } else if (is_any_word(t, {"COLLATE", "COMMENT"})) {
-      take();
-      take();
+      skip();
+      skip();
     } else if (t.is_word("AUTO_INCREMENT")) {
-      take();
+      skip();
       col.constraints.push_back(Constraint::AutoIncrement());
     } else {
       return col;
@@ -85,7 +85,7 @@ Result<Expr> Parser::parse_default_value() {
     case Token::Kind::Real: return Expr::Real{take().real_value()};
     case Token::Kind::Str: return Expr::Text{take().take_text()};
     case Token::Kind::Minus: {
-      take();
+      skip();
       const Token& n = peek();
       // The tokenizer never makes a negative Int, so negation cannot overflow.
       if (n.is(Token::Kind::Int)) return Expr::Integer{-take().int_value()};
@@ -94,12 +94,12 @@ Result<Expr> Parser::parse_default_value() {
     }
     case Token::Kind::Keyword:
       if (t.is_keyword(Keyword::Null)) {
-        take();
+        skip();
         return Expr{};
       }
       [[fallthrough]];
     case Token::Kind::Ident:
-      take();
+      skip();
       if (eat(kLParen)) VBK_TRY(expect(kRParen));
       return Expr{};
     default: return err_found("expected a DEFAULT value, found ");
@@ -112,7 +112,7 @@ Result<std::vector<std::string>> Parser::parse_index_columns() {
   for (;;) {
     columns.push_back(VBK_TRY(expect_ident()));
     if (eat(kLParen)) {  // a prefix length
-      take();
+      skip();
       VBK_TRY(expect(kRParen));
     }
     eat_kw(Keyword::Asc);
@@ -135,7 +135,7 @@ Result<TableIndex> Parser::parse_table_index() {
     index.unique = true;
     index.name = opt_index_name();
   } else {
-    take();  // KEY or INDEX
+    skip();  // KEY or INDEX
     index.name = opt_index_name();
   }
   index.columns = VBK_TRY(parse_index_columns());
@@ -155,7 +155,7 @@ void Parser::skip_element() {
     } else if (t.is(kLParen)) {
       ++depth;
     }
-    take();
+    skip();
   }
 }
 

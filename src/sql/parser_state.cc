@@ -7,26 +7,30 @@ namespace vbk {
 
 Token Parser::take() {
   Token t = std::move(tokens[pos].token);
-  tokens[pos].token = Token(Token::Kind::Eof);
-  if (pos + 1 < tokens.size()) ++pos;
+  skip();
   return t;
+}
+
+void Parser::skip() {
+  tokens[pos].token.reset();
+  if (pos + 1 < tokens.size()) ++pos;
 }
 
 bool Parser::eat(Token::Kind k) {
   if (!peek().is(k)) return false;
-  take();
+  skip();
   return true;
 }
 
 bool Parser::eat_kw(Keyword k) {
   if (!peek().is_keyword(k)) return false;
-  take();
+  skip();
   return true;
 }
 
 bool Parser::eat_ident_kw(std::string_view word) {
   if (!peek().is_word(word)) return false;
-  take();
+  skip();
   return true;
 }
 
@@ -65,11 +69,11 @@ std::optional<std::string> Parser::opt_index_name() {
 }
 
 void Parser::eat_txn_noise() {
-  if (is_any_word(peek(), {"WORK", "TRANSACTION"})) take();
+  if (is_any_word(peek(), {"WORK", "TRANSACTION"})) skip();
 }
 
 void Parser::skip_table_options() {
-  while (!peek().is(Token::Kind::Semicolon) && !peek().is(Token::Kind::Eof)) take();
+  while (!peek().is(Token::Kind::Semicolon) && !peek().is(Token::Kind::Eof)) skip();
 }
 
 std::unexpected<Error> Parser::err(std::string msg) const {

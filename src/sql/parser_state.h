@@ -53,6 +53,8 @@ class Parser {
   }
   // Consumes the current token and returns it.
   Token take();
+  // Consumes the current token when only its kind mattered.
+  void skip();
 
   // eat and expect take the kinds without payload (LParen, Comma, Eq ...),
   // for which token equality is equality of kinds.

@@ -1,6 +1,6 @@
 #include "sql/token.h"
 
-#include <array>
+#include <iterator>
 #include <string>
 
 #include "util/debug_text.h"
@@ -11,7 +11,7 @@ namespace vbk {
 
 namespace {
 
-constexpr std::array<std::string_view, kKeywordCount> kKeywordNames = {
+constexpr std::string_view kKeywordNames[kKeywordCount] = {
     "Select", "From",    "Where",    "Insert", "Into",     "Values",  "Create",  "Table",
     "Drop",   "Update",  "Set",      "Delete", "Order",    "By",      "Asc",     "Desc",
     "Limit",  "And",     "Or",       "Not",    "Null",     "Is",      "Primary", "Key",
@@ -21,7 +21,7 @@ constexpr std::array<std::string_view, kKeywordCount> kKeywordNames = {
     "Right",
 };
 
-constexpr std::array<std::string_view, 24> kKindNames = {
+constexpr std::string_view kKindNames[24] = {
     "Int",   "Real",  "Str",       "Blob",  "Ident", "Keyword", "LParen", "RParen",
     "Comma", "Semicolon", "Dot",   "Star",  "Plus",  "Minus",   "Slash",  "Percent",
     "Eq",    "Ne",    "Lt",        "Le",    "Gt",    "Ge",      "Param",  "Eof",
@@ -32,13 +32,15 @@ constexpr std::array<std::string_view, 24> kKindNames = {
 std::string_view keyword_name(Keyword k) { return kKeywordNames[static_cast<size_t>(k)]; }
 
 std::optional<Keyword> keyword_from_upper(std::string_view upper_word) {
-  // Compared by length first: most words are no keyword.
-  for (size_t i = 0; i < kKeywordNames.size(); ++i) {
-    const char* name = kKeywordNames[i].data();
-    size_t n = kKeywordNames[i].size();
-    if (n != upper_word.size()) continue;
-    size_t j = 0;
-    while (j < n && unicode::ascii_upper(name[j]) == upper_word[j]) ++j;
+  // Every word of the text passes here: compare lengths and first letters
+  // before whole names.
+  const size_t n = upper_word.size();
+  const char* w = upper_word.data();
+  for (size_t i = 0; i < std::size(kKeywordNames); ++i) {
+    const std::string_view& name = kKeywordNames[i];
+    if (name.size() != n || name[0] != w[0]) continue;
+    size_t j = 1;
+    while (j < n && unicode::ascii_upper(name[j]) == w[j]) ++j;
     if (j == n) return static_cast<Keyword>(i);
   }
   return std::nullopt;

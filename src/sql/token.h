@@ -91,6 +91,13 @@ class Token {
   std::string take_text() { return std::move(text_); }
   std::vector<uint8_t> take_blob() { return std::move(blob_); }
 
+  // Becomes Eof; whatever text or bytes it held are dropped.
+  void reset() {
+    kind_ = Kind::Eof;
+    text_.clear();
+    blob_.clear();
+  }
+
   // A deep copy (texts and bytes included); the same as copying.
   Token clone() const { return *this; }
 

@@ -12,21 +12,25 @@ namespace {
 Expr col(std::string name) { return Expr::Column{std::nullopt, std::move(name)}; }
 
 // A left-deep chain of `n` operator nodes that cycles through every kind
-// whose left operand the parser grows in a loop.
+// whose left operand the parser grows in a loop. Each node is built in place
+// around the chain so far.
 Expr deep_chain(size_t n, std::string bottom) {
   Expr e = col(std::move(bottom));
   for (size_t i = 0; i < n; ++i) {
+    Box<Expr> link(std::make_unique<Expr>(std::move(e)));
     switch (i % 5) {
-      case 0: e = Expr::Binary{BinaryOp::Or, std::move(e), Expr::Integer{2}}; break;
-      case 1: e = Expr::IsNull{std::move(e), true}; break;
-      case 2: e = Expr::Like{std::move(e), Expr::Text{"%x"}, false}; break;
+      case 0: e.node.emplace<Expr::Binary>(BinaryOp::Or, std::move(link), Expr::Integer{2}); break;
+      case 1: e.node.emplace<Expr::IsNull>(std::move(link), true); break;
+      case 2: e.node.emplace<Expr::Like>(std::move(link), Expr::Text{"%x"}, false); break;
       case 3: {
         std::vector<Expr> list;
         list.push_back(Expr::Integer{1});
-        e = Expr::InList{std::move(e), std::move(list), false};
+        e.node.emplace<Expr::InList>(std::move(link), std::move(list), false);
         break;
       }
-      default: e = Expr::InSubquery{std::move(e), SelectStmt{}, true}; break;
+      default:
+        e.node.emplace<Expr::InSubquery>(std::move(link), SelectStmt{}, true);
+        break;
     }
   }
   return e;
