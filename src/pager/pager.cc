@@ -632,6 +632,11 @@ Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
   if (!written) return std::unexpected(undo_failed_commit(std::move(written).error()));
   journal_left_ = false;
   header_ = next;
+  // The journal's removal is the commit point; until the directory is
+  // synced a power loss could bring the journal back and undo a commit
+  // already reported. Past the commit point a failure here is not the
+  // commit's: it is done, and reporting it would only invite a retry.
+  (void)vfs_->sync_dir(journal_path_);
   return {};
 }
 
