@@ -384,12 +384,8 @@ Result<void> Pager::sync_from_disk(bool db_locked) {
     if (!db_locked) return {};
   }
   if (!wal_) {
-    // A header that cannot be read or decoded leaves this handle's view as
-    // it is: the next commit rewrites it.
-    uint8_t bytes[kHeaderSize];
-    if (!file_->read_exact_at(bytes, 0)) return {};
-    Result<DbHeader> found = DbHeader::decode(bytes);
-    if (!found || found->page_size != page_size_) return {};
+    const std::optional<DbHeader> found = VBK_TRY(read_file_header());
+    if (!found) return {};
     if (found->journal_mode == 1) return attach_wal(*found);
     adopt(*found, false);
     return {};
@@ -409,15 +405,25 @@ Result<void> Pager::sync_from_disk(bool db_locked) {
   VBK_TRY(wal_->rescan());
   std::optional<DbHeader> found = VBK_TRY(read_log_header(*wal_, page_size_));
   if (!found) {
-    uint8_t bytes[kHeaderSize];
-    if (!file_->read_exact_at(bytes, 0)) return {};
-    Result<DbHeader> from_file = DbHeader::decode(bytes);
-    if (!from_file || from_file->page_size != page_size_) return {};
-    found = *from_file;
+    found = VBK_TRY(read_file_header());
+    if (!found) return {};
   }
   if (found->journal_mode != 1) detach_wal();
   adopt(*found, false);
   return {};
+}
+
+Result<std::optional<DbHeader>> Pager::read_file_header() const {
+  // A read that fails says nothing about the file: going on with this
+  // handle's view could commit over another handle's commit, so the error
+  // is the caller's. A header that reads but does not decode, or states
+  // another page size, is damage; the view stays as it is, and the next
+  // commit rewrites the header.
+  uint8_t bytes[kHeaderSize];
+  VBK_TRY(file_->read_exact_at(bytes, 0));
+  Result<DbHeader> found = DbHeader::decode(bytes);
+  if (!found || found->page_size != page_size_) return std::optional<DbHeader>();
+  return std::optional<DbHeader>(*found);
 }
 
 void Pager::adopt(const DbHeader& found, bool force) {

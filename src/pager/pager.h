@@ -334,6 +334,9 @@ class Pager {
   // `db_locked`: a lock on the database file is held, which keeps others
   // from removing the log; without it a log found replaced is only detached.
   Result<void> sync_from_disk(bool db_locked);
+  // The database file's header; nothing when it does not decode or states
+  // another page size. A failed read is an error.
+  Result<std::optional<DbHeader>> read_file_header() const;
   // Makes `found` the header, dropping the cache, when its change counter or
   // journal mode differs (or always, with `force`).
   void adopt(const DbHeader& found, bool force);

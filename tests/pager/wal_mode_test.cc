@@ -281,6 +281,44 @@ TEST_F(WalModeTest, AReaderDoesNotBlockAWriterButDelaysACheckpoint) {
 // A handle whose view is stale (another process committed since it last
 // looked) checkpoints or switches to journal mode without losing those
 // commits: it catches up under the database lock first.
+// Change detection that cannot read the database file's header fails: going
+// on with the old view, the handle would hand out the pages another handle
+// just appended and write its stale header over that handle's commit.
+TEST_F(WalModeTest, AFailedHeaderReadFailsChangeDetection) {
+  for (bool wal : {false, true}) {
+    SCOPED_TRACE(wal ? "log mode, log checkpointed" : "journal mode");
+    FaultVfs vfs(OsVfs::instance());
+    Pager stale = open(vfs);
+    if (wal) must(stale.set_journal_mode_wal());
+    const uint8_t value = wal ? 0xC2 : 0xB2;
+    must(stale.read_lock());
+    EXPECT_NE(page_value(stale, 2), value);
+    must(stale.read_unlock());
+    const uint32_t grown = stale.header().page_count + 1;
+    {
+      Pager other = open();
+      commit_page(other, 2, value);
+      commit_page(other, grown, 0xBB);
+      // In log mode the header then comes from the database file too.
+      must(other.wal_checkpoint());
+    }
+    vfs.arm(FaultPlan::fail(1).on(FsOp::Read).on_path("mode.db"));
+    for (const LockKind& lock : kLockKinds) {
+      SCOPED_TRACE(lock.what);
+      EXPECT_FALSE(lock.lock(stale).has_value());
+      EXPECT_FALSE(stale.in_tx());
+      EXPECT_TRUE(lock_is_free(path_));
+      vfs.arm(FaultPlan::fail(1).on(FsOp::Read).on_path("mode.db"));
+    }
+    vfs.disarm();
+    must(stale.begin());
+    EXPECT_EQ(stale.header().page_count, grown);
+    EXPECT_EQ(page_value(stale, 2), value);
+    EXPECT_EQ(page_value(stale, grown), 0xBB);
+    must(stale.rollback());
+  }
+}
+
 TEST_F(WalModeTest, ACheckpointOrSwitchFromAStaleHandleLosesNothing) {
   const bool to_journal_cases[] = {false, true};
   for (bool to_journal : to_journal_cases) {
