@@ -22,7 +22,12 @@ std::string Wal::path_for(std::string_view db_path) {
 
 Result<Wal> Wal::open(Vfs& vfs, std::string_view db_path, uint64_t page_size) {
   std::string path = path_for(db_path);
+  const bool existed = vfs.exists(path);
   auto file = VBK_TRY(vfs.open(path, true));
+  // A commit syncs only the log's contents: unless the new file's name is
+  // durable too, a power loss could take the log, and every commit in it,
+  // away.
+  if (!existed) VBK_TRY(vfs.sync_dir(path));
   Wal wal(std::move(path), std::move(file), page_size);
   // Removing a log takes the exclusive database lock, which the caller's
   // lock excludes: the path still names the file just opened.

@@ -48,7 +48,8 @@ class Wal {
   // The database path followed by "-wal", unchanged otherwise.
   static std::string path_for(std::string_view db_path);
 
-  // Opens "{db}-wal", creating it empty when missing, and scans it. The
+  // Opens "{db}-wal", creating it empty when missing (and syncing its
+  // directory then, so that the log survives a power loss), and scans it. The
   // caller holds a lock on the database file, so that nobody removes the log
   // while it is being opened (see replaced()).
   static Result<Wal> open(Vfs& vfs, std::string_view db_path, uint64_t page_size);

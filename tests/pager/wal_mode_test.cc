@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -316,6 +317,34 @@ TEST_F(WalModeTest, AFailedHeaderReadFailsChangeDetection) {
     EXPECT_EQ(page_value(stale, 2), value);
     EXPECT_EQ(page_value(stale, grown), 0xBB);
     must(stale.rollback());
+  }
+}
+
+// A commit into a log that the switch just made survives a power loss that
+// comes right after it: the log's name is as durable as its contents.
+TEST_F(WalModeTest, ACommitIntoANewLogSurvivesAPowerLoss) {
+  for (bool writeback : {false, true}) {
+    SCOPED_TRACE(writeback ? "after write-back" : "power loss");
+    std::remove(path_.c_str());
+    std::remove(wal_.c_str());
+    make_filled_db(path_, 10, kOwnNumber);
+    ChildExit exit = run_in_child([&] {
+      FaultVfs vfs(OsVfs::instance());
+      Pager pager = open(vfs);
+      must(pager.set_journal_mode_wal());
+      commit_page(pager, 2, 0xA2);
+      FaultPlan plan = FaultPlan::power_loss(1);
+      if (writeback) plan.after_writeback();
+      vfs.arm(plan);
+      (void)vfs.exists(path_);
+      return 0;
+    });
+    ASSERT_TRUE(exit.killed_by(SIGKILL)) << exit.describe();
+    Pager pager = open();
+    EXPECT_TRUE(pager.in_wal_mode());
+    must(pager.read_lock());
+    EXPECT_EQ(page_value(pager, 2), 0xA2);
+    must(pager.read_unlock());
   }
 }
 
