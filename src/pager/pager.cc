@@ -758,7 +758,17 @@ Result<void> Pager::switch_to_wal() {
 
 Result<void> Pager::switch_to_delete() {
   if (wal_) {
-    VBK_TRY(checkpoint());
+    // The log's lock is held from the checkpoint until the log is gone (its
+    // closing drops the lock): a reader let in between would find the log
+    // still there and read the database file under the log's lock alone,
+    // while a writer in journal mode, which that lock does not keep out,
+    // rewrites the file.
+    VBK_TRY(wal_->file().lock(true));
+    Result<void> done = wal_->checkpoint(*file_, page_size_, synchronous_ != 0);
+    if (!done) {
+      (void)wal_->file().unlock();
+      return done;
+    }
     // The database file now holds everything the log did, so the cache
     // stays valid.
     Wal wal = std::move(*wal_);

@@ -175,6 +175,56 @@ TEST_F(WalModeTest, AnotherHandleFollowsASwitch) {
   EXPECT_TRUE(lock_is_free(path_));
 }
 
+// Runs a hook just before the log is removed.
+class LogRemovalHook final : public Vfs {
+ public:
+  explicit LogRemovalHook(std::function<void()> hook) : hook_(std::move(hook)) {}
+  Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) override {
+    return os().open(path, create);
+  }
+  Result<void> delete_(std::string_view path) override {
+    if (path.ends_with("-wal")) hook_();
+    return os().delete_(path);
+  }
+  bool exists(std::string_view path) override { return os().exists(path); }
+  std::optional<FileId> identity(std::string_view path) override { return os().identity(path); }
+  Result<void> sync_dir(std::string_view path) override { return os().sync_dir(path); }
+
+ private:
+  static Vfs& os() { return OsVfs::instance(); }
+  std::function<void()> hook_;
+};
+
+// No reader gets in between a switch's checkpoint and the log's removal:
+// one that did would hold only the lock of a log about to vanish, and a
+// writer in journal mode could then rewrite the file under its reads.
+TEST_F(WalModeTest, NoReaderGetsInBeforeASwitchRemovesTheLog) {
+  Pager reader = open();
+  bool reader_got_in = false;
+  LogRemovalHook vfs([&] {
+    if (!lock_is_free(wal_)) return;
+    must(reader.read_lock());
+    reader_got_in = true;
+  });
+  Pager switcher = open(vfs);
+  must(switcher.set_journal_mode_wal());
+  commit_page(switcher, 2, 0x62);
+  must(reader.read_lock());
+  EXPECT_TRUE(reader.in_wal_mode());
+  must(reader.read_unlock());
+
+  must(switcher.set_journal_mode_delete());
+  EXPECT_FALSE(reader_got_in);
+  if (reader_got_in) {
+    EXPECT_FALSE(lock_is_free(path_)) << "a writer could rewrite the file under the reader";
+    must(reader.read_unlock());
+  }
+  must(reader.read_lock());
+  EXPECT_FALSE(reader.in_wal_mode());
+  EXPECT_EQ(page_value(reader, 2), 0x62);
+  must(reader.read_unlock());
+}
+
 // A switch to the log whose header write or sync fails leaves the handle,
 // and as far as it goes the file, in journal mode.
 TEST_F(WalModeTest, AFailedSwitchToTheLogStaysInJournalMode) {
