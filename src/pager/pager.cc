@@ -125,7 +125,7 @@ Pager::Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const Db
       file_(std::move(file)),
       header_(header),
       page_size_(header.page_size),
-      tx_snapshot_{header.page_count, header.freelist_head, header.freelist_count} {
+      tx_snapshot_(TxSnapshot::of(header)) {
   cache_.reserve(kCacheCapacity);
 }
 
@@ -433,7 +433,7 @@ void Pager::adopt(const DbHeader& found, bool force) {
       found.journal_mode != header_.journal_mode) {
     drop_cache();
     header_ = found;
-    tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
+    tx_snapshot_ = TxSnapshot::of(header_);
   }
 }
 
@@ -474,7 +474,7 @@ Result<void> Pager::begin() {
   if (in_tx_) return std::unexpected(Error::Tx("a transaction is already active"));
   VBK_TRY(lock_and_sync());
   in_tx_ = true;
-  tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
+  tx_snapshot_ = TxSnapshot::of(header_);
   return {};
 }
 
@@ -483,11 +483,14 @@ Result<void> Pager::rollback() {
   if (!in_tx_) return std::unexpected(Error::Tx("no active transaction to roll back"));
   // Nothing of the transaction reached the database file (a failed commit
   // put it back, or left the journal that does so for the next lock holder),
-  // so clean pages still match the file and only dirty ones go.
+  // so clean pages still match the file and only dirty ones go. The header
+  // goes back to what the file says, the schema root included: a root kept
+  // from the transaction would name a page it never committed.
   std::erase_if(cache_, [](const auto& entry) { return entry.second.page.page_->dirty_; });
   header_.page_count = tx_snapshot_.page_count;
   header_.freelist_head = tx_snapshot_.freelist_head;
   header_.freelist_count = tx_snapshot_.freelist_count;
+  header_.schema_root = tx_snapshot_.schema_root;
   in_tx_ = false;
   evict_again_at_ = 0;
   // A failed append may have left its batch beyond the log's end, where it
