@@ -137,11 +137,13 @@ Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
   // and old frames that a power loss brought back behind it would be taken
   // for committed.
   VBK_TRY(file_->truncate(0));
-  VBK_TRY(file_->sync());
+  // The log is empty now, whatever its sync does: an index left pointing
+  // into it would put the next commit at the old end, behind a gap that
+  // every scan reads as a torn tail, and that commit would be lost.
   index_.clear();
   end_ = 0;
   db_size_ = 0;
-  return {};
+  return file_->sync();
 }
 
 }  // namespace vbk
