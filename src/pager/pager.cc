@@ -483,9 +483,9 @@ Result<void> Pager::rollback() {
   if (!in_tx_) return std::unexpected(Error::Tx("no active transaction to roll back"));
   // Nothing of the transaction reached the database file (a failed commit
   // put it back, or left the journal that does so for the next lock holder),
-  // so clean pages still match the file and only dirty ones go. The header
-  // goes back to what the file says, the schema root included: a root kept
-  // from the transaction would name a page it never committed.
+  // so clean pages still match the file and only dirty ones go. The header's
+  // counters and schema root go back to where the transaction began: a root
+  // kept from it would name a page it never committed.
   std::erase_if(cache_, [](const auto& entry) { return entry.second.page.page_->dirty_; });
   header_.page_count = tx_snapshot_.page_count;
   header_.freelist_head = tx_snapshot_.freelist_head;

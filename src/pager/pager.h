@@ -242,9 +242,9 @@ class Pager {
   // commit (wal_checkpoint reports its error).
   Result<void> commit();
   // Abandons the transaction: drops its changed pages from the cache, restores
-  // the page count, free list and schema root, releases the lock. In log mode it also cuts
-  // off what a failed commit may have left beyond the log's committed end;
-  // otherwise no file I/O but the unlock. Tx "no active transaction to roll
+  // the page count, free list and schema root, releases the lock. In log mode
+  // it also cuts off what a failed commit may have left beyond the log's
+  // committed end; otherwise no file I/O but the unlock. Tx "no active transaction to roll
   // back".
   Result<void> rollback();
 
