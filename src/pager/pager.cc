@@ -125,7 +125,7 @@ Pager::Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const Db
       file_(std::move(file)),
       header_(header),
       page_size_(header.page_size),
-      tx_snapshot_{header.page_count, header.freelist_head, header.freelist_count} {
+      tx_snapshot_(TxSnapshot::of(header)) {
   cache_.reserve(kCacheCapacity);
 }
 
@@ -384,12 +384,8 @@ Result<void> Pager::sync_from_disk(bool db_locked) {
     if (!db_locked) return {};
   }
   if (!wal_) {
-    // A header that cannot be read or decoded leaves this handle's view as
-    // it is: the next commit rewrites it.
-    uint8_t bytes[kHeaderSize];
-    if (!file_->read_exact_at(bytes, 0)) return {};
-    Result<DbHeader> found = DbHeader::decode(bytes);
-    if (!found || found->page_size != page_size_) return {};
+    const std::optional<DbHeader> found = VBK_TRY(read_file_header());
+    if (!found) return {};
     if (found->journal_mode == 1) return attach_wal(*found);
     adopt(*found, false);
     return {};
@@ -409,15 +405,25 @@ Result<void> Pager::sync_from_disk(bool db_locked) {
   VBK_TRY(wal_->rescan());
   std::optional<DbHeader> found = VBK_TRY(read_log_header(*wal_, page_size_));
   if (!found) {
-    uint8_t bytes[kHeaderSize];
-    if (!file_->read_exact_at(bytes, 0)) return {};
-    Result<DbHeader> from_file = DbHeader::decode(bytes);
-    if (!from_file || from_file->page_size != page_size_) return {};
-    found = *from_file;
+    found = VBK_TRY(read_file_header());
+    if (!found) return {};
   }
   if (found->journal_mode != 1) detach_wal();
   adopt(*found, false);
   return {};
+}
+
+Result<std::optional<DbHeader>> Pager::read_file_header() const {
+  // A read that fails says nothing about the file: going on with this
+  // handle's view could commit over another handle's commit, so the error
+  // is the caller's. A header that reads but does not decode, or states
+  // another page size, is damage; the view stays as it is, and the next
+  // commit rewrites the header.
+  uint8_t bytes[kHeaderSize];
+  VBK_TRY(file_->read_exact_at(bytes, 0));
+  Result<DbHeader> found = DbHeader::decode(bytes);
+  if (!found || found->page_size != page_size_) return std::optional<DbHeader>();
+  return std::optional<DbHeader>(*found);
 }
 
 void Pager::adopt(const DbHeader& found, bool force) {
@@ -427,7 +433,7 @@ void Pager::adopt(const DbHeader& found, bool force) {
       found.journal_mode != header_.journal_mode) {
     drop_cache();
     header_ = found;
-    tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
+    tx_snapshot_ = TxSnapshot::of(header_);
   }
 }
 
@@ -468,7 +474,7 @@ Result<void> Pager::begin() {
   if (in_tx_) return std::unexpected(Error::Tx("a transaction is already active"));
   VBK_TRY(lock_and_sync());
   in_tx_ = true;
-  tx_snapshot_ = {header_.page_count, header_.freelist_head, header_.freelist_count};
+  tx_snapshot_ = TxSnapshot::of(header_);
   return {};
 }
 
@@ -477,11 +483,14 @@ Result<void> Pager::rollback() {
   if (!in_tx_) return std::unexpected(Error::Tx("no active transaction to roll back"));
   // Nothing of the transaction reached the database file (a failed commit
   // put it back, or left the journal that does so for the next lock holder),
-  // so clean pages still match the file and only dirty ones go.
+  // so clean pages still match the file and only dirty ones go. The header's
+  // counters and schema root go back to where the transaction began: a root
+  // kept from it would name a page it never committed.
   std::erase_if(cache_, [](const auto& entry) { return entry.second.page.page_->dirty_; });
   header_.page_count = tx_snapshot_.page_count;
   header_.freelist_head = tx_snapshot_.freelist_head;
   header_.freelist_count = tx_snapshot_.freelist_count;
+  header_.schema_root = tx_snapshot_.schema_root;
   in_tx_ = false;
   evict_again_at_ = 0;
   // A failed append may have left its batch beyond the log's end, where it
@@ -752,7 +761,17 @@ Result<void> Pager::switch_to_wal() {
 
 Result<void> Pager::switch_to_delete() {
   if (wal_) {
-    VBK_TRY(checkpoint());
+    // The log's lock is held from the checkpoint until the log is gone (its
+    // closing drops the lock): a reader let in between would find the log
+    // still there and read the database file under the log's lock alone,
+    // while a writer in journal mode, which that lock does not keep out,
+    // rewrites the file.
+    VBK_TRY(wal_->file().lock(true));
+    Result<void> done = wal_->checkpoint(*file_, page_size_, synchronous_ != 0);
+    if (!done) {
+      (void)wal_->file().unlock();
+      return done;
+    }
     // The database file now holds everything the log did, so the cache
     // stays valid.
     Wal wal = std::move(*wal_);

@@ -242,9 +242,9 @@ class Pager {
   // commit (wal_checkpoint reports its error).
   Result<void> commit();
   // Abandons the transaction: drops its changed pages from the cache, restores
-  // the page count and free list, releases the lock. In log mode it also cuts
-  // off what a failed commit may have left beyond the log's committed end;
-  // otherwise no file I/O but the unlock. Tx "no active transaction to roll
+  // the page count, free list and schema root, releases the lock. In log mode
+  // it also cuts off what a failed commit may have left beyond the log's
+  // committed end; otherwise no file I/O but the unlock. Tx "no active transaction to roll
   // back".
   Result<void> rollback();
 
@@ -272,7 +272,8 @@ class Pager {
   uint64_t page_size() const { return page_size_; }
   const DbHeader& header() const { return header_; }
   // The schema table's root; reaches the file with the next commit that
-  // writes pages (a transaction that changed no page writes nothing).
+  // writes pages (a transaction that changed no page writes nothing), and
+  // a rollback puts back the root the transaction began with.
   void set_schema_root(uint32_t root) { header_.schema_root = root; }
   bool in_tx() const { return in_tx_; }
   // Durability level 0, 1 or 2; 2 on every open. A rollback-journal commit
@@ -301,11 +302,15 @@ class Pager {
       return static_cast<size_t>(uint64_t{pgno} * 0x517cc1b727220a95ull);
     }
   };
-  // The header's allocation counters as the transaction began.
+  // The header's fields that a transaction changes, as it began.
   struct TxSnapshot {
     uint32_t page_count = 0;
     uint32_t freelist_head = 0;
     uint32_t freelist_count = 0;
+    uint32_t schema_root = 0;
+    static TxSnapshot of(const DbHeader& h) {
+      return {h.page_count, h.freelist_head, h.freelist_count, h.schema_root};
+    }
   };
   class Busy;
 
@@ -334,6 +339,9 @@ class Pager {
   // `db_locked`: a lock on the database file is held, which keeps others
   // from removing the log; without it a log found replaced is only detached.
   Result<void> sync_from_disk(bool db_locked);
+  // The database file's header; nothing when it does not decode or states
+  // another page size. A failed read is an error.
+  Result<std::optional<DbHeader>> read_file_header() const;
   // Makes `found` the header, dropping the cache, when its change counter or
   // journal mode differs (or always, with `force`).
   void adopt(const DbHeader& found, bool force);

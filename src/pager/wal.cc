@@ -22,7 +22,12 @@ std::string Wal::path_for(std::string_view db_path) {
 
 Result<Wal> Wal::open(Vfs& vfs, std::string_view db_path, uint64_t page_size) {
   std::string path = path_for(db_path);
+  const bool existed = vfs.exists(path);
   auto file = VBK_TRY(vfs.open(path, true));
+  // A commit syncs only the log's contents: unless the new file's name is
+  // durable too, a power loss could take the log, and every commit in it,
+  // away.
+  if (!existed) VBK_TRY(vfs.sync_dir(path));
   Wal wal(std::move(path), std::move(file), page_size);
   // Removing a log takes the exclusive database lock, which the caller's
   // lock excludes: the path still names the file just opened.
@@ -132,11 +137,13 @@ Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
   // and old frames that a power loss brought back behind it would be taken
   // for committed.
   VBK_TRY(file_->truncate(0));
-  VBK_TRY(file_->sync());
+  // The log is empty now, whatever its sync does: an index left pointing
+  // into it would put the next commit at the old end, behind a gap that
+  // every scan reads as a torn tail, and that commit would be lost.
   index_.clear();
   end_ = 0;
   db_size_ = 0;
-  return {};
+  return file_->sync();
 }
 
 }  // namespace vbk

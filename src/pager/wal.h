@@ -48,7 +48,8 @@ class Wal {
   // The database path followed by "-wal", unchanged otherwise.
   static std::string path_for(std::string_view db_path);
 
-  // Opens "{db}-wal", creating it empty when missing, and scans it. The
+  // Opens "{db}-wal", creating it empty when missing (and syncing its
+  // directory then, so that the log survives a power loss), and scans it. The
   // caller holds a lock on the database file, so that nobody removes the log
   // while it is being opened (see replaced()).
   static Result<Wal> open(Vfs& vfs, std::string_view db_path, uint64_t page_size);
@@ -83,9 +84,10 @@ class Wal {
   // Copies the newest committed copy of every logged page into `db`, sets its
   // length to db_size() pages, syncs it (with `sync`), then empties the log
   // and syncs that always. An empty index touches no file. The caller holds
-  // the exclusive lock on the log file. On failure the Wal is unchanged and
-  // the log still holds every committed frame, so running it again redoes
-  // it.
+  // the exclusive lock on the log file. A failure before the log is emptied
+  // leaves the Wal unchanged and the log holding every committed frame, so
+  // running it again redoes it; once the log is cut to nothing (only its
+  // sync failed) the Wal is empty too.
   Result<void> checkpoint(const VfsFile& db, uint64_t page_size, bool sync);
 
   // Cuts whatever lies beyond end() (a failed append's bytes, a torn tail)

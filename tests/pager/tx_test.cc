@@ -76,6 +76,29 @@ TEST_F(TxTest, RollbackRestoresTheViewWithoutTouchingFiles) {
   EXPECT_FALSE(OsVfs::instance().exists(journal_));
 }
 
+// A schema root set in a transaction that fails to commit and is rolled back
+// would name a page that was never committed; the next commit would write it.
+TEST_F(TxTest, RollbackAfterAFailedCommitRestoresTheSchemaRoot) {
+  FaultVfs vfs(OsVfs::instance());
+  Pager pager = must(Pager::open(vfs, path_));
+  const DbHeader header = pager.header();
+  must(pager.begin());
+  const uint32_t root = must(pager.alloc_page());
+  pager.set_schema_root(root);
+  vfs.arm(FaultPlan::fail(1).on(FsOp::Write));
+  ASSERT_FALSE(pager.commit().has_value());
+  vfs.disarm();
+  must(pager.rollback());
+  EXPECT_EQ(pager.header(), header);
+
+  must(pager.begin());
+  fill_page(pager, 3, 9);
+  must(pager.commit());
+  Pager reopened = open();
+  EXPECT_EQ(reopened.header().schema_root, header.schema_root);
+  EXPECT_EQ(reopened.header().page_count, header.page_count);
+}
+
 TEST_F(TxTest, CommitMakesChangesDurableAndRaisesTheCounter) {
   Pager pager = open();
   must(pager.begin());

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -174,6 +175,56 @@ TEST_F(WalModeTest, AnotherHandleFollowsASwitch) {
   EXPECT_TRUE(lock_is_free(path_));
 }
 
+// Runs a hook just before the log is removed.
+class LogRemovalHook final : public Vfs {
+ public:
+  explicit LogRemovalHook(std::function<void()> hook) : hook_(std::move(hook)) {}
+  Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) override {
+    return os().open(path, create);
+  }
+  Result<void> delete_(std::string_view path) override {
+    if (path.ends_with("-wal")) hook_();
+    return os().delete_(path);
+  }
+  bool exists(std::string_view path) override { return os().exists(path); }
+  std::optional<FileId> identity(std::string_view path) override { return os().identity(path); }
+  Result<void> sync_dir(std::string_view path) override { return os().sync_dir(path); }
+
+ private:
+  static Vfs& os() { return OsVfs::instance(); }
+  std::function<void()> hook_;
+};
+
+// No reader gets in between a switch's checkpoint and the log's removal:
+// one that did would hold only the lock of a log about to vanish, and a
+// writer in journal mode could then rewrite the file under its reads.
+TEST_F(WalModeTest, NoReaderGetsInBeforeASwitchRemovesTheLog) {
+  Pager reader = open();
+  bool reader_got_in = false;
+  LogRemovalHook vfs([&] {
+    if (!lock_is_free(wal_)) return;
+    must(reader.read_lock());
+    reader_got_in = true;
+  });
+  Pager switcher = open(vfs);
+  must(switcher.set_journal_mode_wal());
+  commit_page(switcher, 2, 0x62);
+  must(reader.read_lock());
+  EXPECT_TRUE(reader.in_wal_mode());
+  must(reader.read_unlock());
+
+  must(switcher.set_journal_mode_delete());
+  EXPECT_FALSE(reader_got_in);
+  if (reader_got_in) {
+    EXPECT_FALSE(lock_is_free(path_)) << "a writer could rewrite the file under the reader";
+    must(reader.read_unlock());
+  }
+  must(reader.read_lock());
+  EXPECT_FALSE(reader.in_wal_mode());
+  EXPECT_EQ(page_value(reader, 2), 0x62);
+  must(reader.read_unlock());
+}
+
 // A switch to the log whose header write or sync fails leaves the handle,
 // and as far as it goes the file, in journal mode.
 TEST_F(WalModeTest, AFailedSwitchToTheLogStaysInJournalMode) {
@@ -281,6 +332,72 @@ TEST_F(WalModeTest, AReaderDoesNotBlockAWriterButDelaysACheckpoint) {
 // A handle whose view is stale (another process committed since it last
 // looked) checkpoints or switches to journal mode without losing those
 // commits: it catches up under the database lock first.
+// Change detection that cannot read the database file's header fails: going
+// on with the old view, the handle would hand out the pages another handle
+// just appended and write its stale header over that handle's commit.
+TEST_F(WalModeTest, AFailedHeaderReadFailsChangeDetection) {
+  for (bool wal : {false, true}) {
+    SCOPED_TRACE(wal ? "log mode, log checkpointed" : "journal mode");
+    FaultVfs vfs(OsVfs::instance());
+    Pager stale = open(vfs);
+    if (wal) must(stale.set_journal_mode_wal());
+    const uint8_t value = wal ? 0xC2 : 0xB2;
+    must(stale.read_lock());
+    EXPECT_NE(page_value(stale, 2), value);
+    must(stale.read_unlock());
+    const uint32_t grown = stale.header().page_count + 1;
+    {
+      Pager other = open();
+      commit_page(other, 2, value);
+      commit_page(other, grown, 0xBB);
+      // In log mode the header then comes from the database file too.
+      must(other.wal_checkpoint());
+    }
+    vfs.arm(FaultPlan::fail(1).on(FsOp::Read).on_path("mode.db"));
+    for (const LockKind& lock : kLockKinds) {
+      SCOPED_TRACE(lock.what);
+      EXPECT_FALSE(lock.lock(stale).has_value());
+      EXPECT_FALSE(stale.in_tx());
+      EXPECT_TRUE(lock_is_free(path_));
+      vfs.arm(FaultPlan::fail(1).on(FsOp::Read).on_path("mode.db"));
+    }
+    vfs.disarm();
+    must(stale.begin());
+    EXPECT_EQ(stale.header().page_count, grown);
+    EXPECT_EQ(page_value(stale, 2), value);
+    EXPECT_EQ(page_value(stale, grown), 0xBB);
+    must(stale.rollback());
+  }
+}
+
+// A commit into a log that the switch just made survives a power loss that
+// comes right after it: the log's name is as durable as its contents.
+TEST_F(WalModeTest, ACommitIntoANewLogSurvivesAPowerLoss) {
+  for (bool writeback : {false, true}) {
+    SCOPED_TRACE(writeback ? "after write-back" : "power loss");
+    std::remove(path_.c_str());
+    std::remove(wal_.c_str());
+    make_filled_db(path_, 10, kOwnNumber);
+    ChildExit exit = run_in_child([&] {
+      FaultVfs vfs(OsVfs::instance());
+      Pager pager = open(vfs);
+      must(pager.set_journal_mode_wal());
+      commit_page(pager, 2, 0xA2);
+      FaultPlan plan = FaultPlan::power_loss(1);
+      if (writeback) plan.after_writeback();
+      vfs.arm(plan);
+      (void)vfs.exists(path_);
+      return 0;
+    });
+    ASSERT_TRUE(exit.killed_by(SIGKILL)) << exit.describe();
+    Pager pager = open();
+    EXPECT_TRUE(pager.in_wal_mode());
+    must(pager.read_lock());
+    EXPECT_EQ(page_value(pager, 2), 0xA2);
+    must(pager.read_unlock());
+  }
+}
+
 TEST_F(WalModeTest, ACheckpointOrSwitchFromAStaleHandleLosesNothing) {
   const bool to_journal_cases[] = {false, true};
   for (bool to_journal : to_journal_cases) {

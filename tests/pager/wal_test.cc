@@ -293,6 +293,27 @@ TEST_F(WalTest, AFailedCheckpointLeavesTheCommitDoneAndIsRetried) {
   EXPECT_EQ(page_value(reopened, 3), 0x33);
 }
 
+// A checkpoint inside a transaction whose last step, the emptied log's sync,
+// fails: the log is empty all the same, and the transaction's commit goes
+// at its start, where every handle finds it.
+TEST_F(WalTest, ACommitAfterACheckpointWhoseLogSyncFailedIsKept) {
+  FaultVfs vfs(OsVfs::instance());
+  Pager pager = open(vfs);
+  commit_pages(pager, {{2, 0x22}});
+  must(pager.begin());
+  fill_page(pager, 3, 0x33);
+  vfs.arm(FaultPlan::fail(1).on(FsOp::Sync).on_path("-wal"));
+  EXPECT_FALSE(pager.wal_checkpoint().has_value());
+  EXPECT_TRUE(vfs.fired());
+  vfs.disarm();
+  EXPECT_EQ(page_value(pager, 2), 0x22);
+  must(pager.commit());
+  EXPECT_EQ(log_size(), 2 * kFrame);
+  Pager reopened = open();
+  EXPECT_EQ(page_value(reopened, 2), 0x22);
+  EXPECT_EQ(page_value(reopened, 3), 0x33);
+}
+
 // An append whose write or sync fails is cut off again, so neither this
 // handle after its rollback nor another handle ever sees the batch, even
 // when all of it was written.
