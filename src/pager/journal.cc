@@ -33,9 +33,9 @@ std::string journal_path(std::string_view db_path) {
   return out;
 }
 
-Result<void> write(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
-                   std::span<const Record> records) {
-  uint64_t length = kHeadSize + kTrailerSize;
+Result<uint64_t> write_body(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
+                            std::span<const Record> records) {
+  uint64_t length = kHeadSize;
   for (const Record& r : records) length += 4 + r.bytes.size();
   std::vector<uint8_t> image(length);
   uint8_t* p = image.data();
@@ -49,9 +49,19 @@ Result<void> write(const VfsFile& file, uint32_t page_size, uint32_t orig_page_c
     std::memcpy(p + 4, r.bytes.data(), r.bytes.size());
     p += 4 + r.bytes.size();
   }
-  std::memcpy(p, kTrailer, sizeof kTrailer);
   VBK_TRY(file.write_all_at(image, 0));
-  return file.truncate(length);
+  VBK_TRY(file.truncate(length));
+  return length;
+}
+
+Result<void> seal(const VfsFile& file, uint64_t body_length) {
+  return file.write_all_at(kTrailer, body_length);
+}
+
+Result<void> write(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
+                   std::span<const Record> records) {
+  const uint64_t body = VBK_TRY(write_body(file, page_size, orig_page_count, records));
+  return seal(file, body);
 }
 
 Result<std::optional<Journal>> read_valid(const VfsFile& file) {

@@ -53,9 +53,17 @@ struct Journal {
 // The database path followed by "-journal", unchanged otherwise.
 std::string journal_path(std::string_view db_path);
 
-// Writes one whole journal at offset 0 of `file` with a single write and cuts
-// the file to that length. Each record contributes as many bytes as it holds.
-// Nothing is synced here.
+// Writes everything of a journal but its trailer at offset 0 of `file` with a
+// single write and cuts the file to that length; gives the length. Without
+// its trailer the journal is incomplete: a commit syncs the body before it
+// seals it, so that a write torn by a power loss can never leave a trailer
+// behind a body that did not reach the disk. Nothing is synced here.
+Result<uint64_t> write_body(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
+                            std::span<const Record> records);
+// Appends the trailer after a body of `body_length` bytes: the journal is
+// complete once this reaches the disk.
+Result<void> seal(const VfsFile& file, uint64_t body_length);
+// write_body then seal, with no sync between: for tests that make journals.
 Result<void> write(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
                    std::span<const Record> records);
 

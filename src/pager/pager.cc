@@ -601,8 +601,13 @@ Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
   journal_left_ = true;
   Result<void> journaled = [&]() -> Result<void> {
     auto file = VBK_TRY(vfs_->open(journal_path_, true));
-    VBK_TRY(journal::write(*file, static_cast<uint32_t>(page_size_), tx_snapshot_.page_count,
-                           records));
+    // The body first, then the trailer that completes it, each synced: a
+    // torn write can then never leave a complete-looking journal whose
+    // records did not reach the disk.
+    const uint64_t body = VBK_TRY(journal::write_body(
+        *file, static_cast<uint32_t>(page_size_), tx_snapshot_.page_count, records));
+    VBK_TRY(file->sync());
+    VBK_TRY(journal::seal(*file, body));
     VBK_TRY(file->sync());
     file.reset();
     return vfs_->sync_dir(journal_path_);

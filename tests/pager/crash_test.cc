@@ -46,6 +46,8 @@ const CrashMode kCrashModes[] = {
     {"power loss", [](uint64_t at) { return FaultPlan::power_loss(at); }},
     {"power loss after write-back",
      [](uint64_t at) { return FaultPlan::power_loss(at).after_writeback(); }},
+    {"power loss with torn writes",
+     [](uint64_t at) { return FaultPlan::power_loss(at).with_torn_writes(); }},
 };
 
 // The journal mode under test: with the log, the database starts with a

@@ -17,7 +17,9 @@ class FaultFile final : public VfsFile {
 
   Result<void> write_all_at(std::span<const uint8_t> bytes, uint64_t offset) const override {
     VBK_TRY(vfs_.before(FsOp::Write, path_));
-    if (!bytes.empty()) vfs_.will_change_data(path_, *inner_);
+    if (bytes.empty()) return {};
+    vfs_.will_change_data(path_, *inner_);
+    vfs_.did_write(path_, offset, bytes.size());
     return inner_->write_all_at(bytes, offset);
   }
   Result<void> read_exact_at(std::span<uint8_t> buf, uint64_t offset) const override {
@@ -78,7 +80,7 @@ Result<void> FaultVfs::before(FsOp op, std::string_view path) {
   switch (plan_.mode) {
     case FaultMode::None: break;
     case FaultMode::Fail: return std::unexpected(Error::Io(EIO));
-    case FaultMode::PowerLoss: drop_unsynced(plan_.writeback); [[fallthrough]];
+    case FaultMode::PowerLoss: drop_unsynced(plan_.writeback, plan_.torn); [[fallthrough]];
     case FaultMode::Kill:
       ::kill(::getpid(), SIGKILL);
       ::pause();
@@ -109,7 +111,7 @@ void FaultVfs::will_change_data(const std::string& path, const VfsFile& file) {
   unsynced_data_.emplace(path, std::move(data));
 }
 
-void FaultVfs::drop_unsynced(bool keep_data) {
+void FaultVfs::drop_unsynced(bool keep_data, bool torn) {
   auto restore = [this](const std::string& path, const std::string& data) {
     auto file = inner_.open(path, true);
     if (!file) return;
@@ -121,8 +123,24 @@ void FaultVfs::drop_unsynced(bool keep_data) {
     for (const auto& [path, data] : unsynced_data_) {
       if (!unsynced_entries_.contains(path) && inner_.exists(path)) restore(path, data);
     }
+  } else if (torn) {
+    // Each unsynced write keeps its first and last sector; the bytes between
+    // go back to what they durably held.
+    for (const auto& [path, writes] : unsynced_writes_) {
+      std::optional<std::string> now = read_whole(path);
+      auto durable = unsynced_data_.find(path);
+      if (!now || durable == unsynced_data_.end()) continue;
+      for (const auto& [offset, length] : writes) {
+        for (uint64_t i = offset + kSectorSize; i + kSectorSize < offset + length && i < now->size(); ++i) {
+          (*now)[i] = i < durable->second.size() ? durable->second[i] : '\0';
+        }
+      }
+      restore(path, *now);
+    }
   }
-  for (const auto& [path, durable] : unsynced_entries_) {
+  // With torn writes the cache is taken to have written its metadata back:
+  // creations and deletions stand, so that torn data is what a reader finds.
+  for (const auto& [path, durable] : torn ? decltype(unsynced_entries_){} : unsynced_entries_) {
     if (!durable) {
       if (inner_.exists(path)) (void)inner_.delete_(path);
     } else {
@@ -131,6 +149,7 @@ void FaultVfs::drop_unsynced(bool keep_data) {
   }
   unsynced_data_.clear();
   unsynced_entries_.clear();
+  unsynced_writes_.clear();
 }
 
 Result<std::unique_ptr<VfsFile>> FaultVfs::open(std::string_view path, bool create) {
@@ -150,6 +169,7 @@ Result<void> FaultVfs::delete_(std::string_view path) {
     unsynced_entries_.emplace(p, std::move(durable));
   }
   unsynced_data_.erase(p);
+  unsynced_writes_.erase(p);
   return inner_.delete_(path);
 }
 

@@ -18,12 +18,21 @@
 // synced are undone. Together the two extremes show a write order that needs
 // a directory sync (a file's data on disk while the file itself is gone).
 //
+// Writes can also tear: a power loss in the middle of a large write may keep
+// its first and last sectors and lose what lies between. PowerLoss with
+// `torn` models the worst of it: creations and deletions stand as made (the
+// cache wrote its metadata back), and of every write not yet synced only the
+// first and last kSectorSize bytes survive; the bytes between keep what they
+// durably held before (zero past the durable end).
+//
 // Kill and PowerLoss end the process: use them inside run_in_child.
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vfs/vfs.h"
 
@@ -40,6 +49,7 @@ struct FaultPlan {
   std::string only_path_suffix;    // count only operations on paths ending so
   bool sticky = false;             // Fail: also fail every later matching operation
   bool writeback = false;          // PowerLoss: unsynced file data survives
+  bool torn = false;               // PowerLoss: ... but only the ends of each write
 
   static FaultPlan fail(uint64_t at) { return with(FaultMode::Fail, at); }
   static FaultPlan kill(uint64_t at) { return with(FaultMode::Kill, at); }
@@ -54,6 +64,11 @@ struct FaultPlan {
   FaultPlan& on_path(std::string suffix) { only_path_suffix = std::move(suffix); return *this; }
   FaultPlan& and_after() { sticky = true; return *this; }
   FaultPlan& after_writeback() { writeback = true; return *this; }
+  FaultPlan& with_torn_writes() {
+    writeback = true;
+    torn = true;
+    return *this;
+  }
 };
 
 class FaultVfs final : public Vfs {
@@ -73,7 +88,7 @@ class FaultVfs final : public Vfs {
   // ending the process; the durability record is then empty.
   // With `keep_data`, file contents stay as written and only the unsynced
   // creations and deletions are undone.
-  void drop_unsynced(bool keep_data = false);
+  void drop_unsynced(bool keep_data = false, bool torn = false);
 
   Result<std::unique_ptr<VfsFile>> open(std::string_view path, bool create) override;
   Result<void> delete_(std::string_view path) override;
@@ -85,7 +100,15 @@ class FaultVfs final : public Vfs {
   // Used by the file wrapper.
   Result<void> before(FsOp op, std::string_view path);
   void will_change_data(const std::string& path, const VfsFile& file);
-  void did_sync(const std::string& path) { unsynced_data_.erase(path); }
+  void did_write(const std::string& path, uint64_t offset, uint64_t length) {
+    unsynced_writes_[path].emplace_back(offset, length);
+  }
+  void did_sync(const std::string& path) {
+    unsynced_data_.erase(path);
+    unsynced_writes_.erase(path);
+  }
+
+  static constexpr uint64_t kSectorSize = 512;
 
  private:
   std::optional<std::string> read_whole(std::string_view path);
@@ -99,6 +122,8 @@ class FaultVfs final : public Vfs {
   // Durable state of paths created or deleted since their directory's last
   // sync: the contents they had, or nullopt when they did not exist.
   std::map<std::string, std::optional<std::string>> unsynced_entries_;
+  // Writes since each file's last sync: (offset, length).
+  std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> unsynced_writes_;
 };
 
 }  // namespace vbk::testing

@@ -143,6 +143,24 @@ TEST_F(FaultVfsTest, PowerLossAfterWritebackKeepsDataButNotUnsyncedEntries) {
   EXPECT_EQ(contents("deleted"), "old");
 }
 
+TEST_F(FaultVfsTest, TornWritesKeepOnlyTheirEnds) {
+  write_file(dir_.file("old"), std::string(2000, 'o'));
+  auto fresh = open("fresh");  // created, directory never synced
+  write(*fresh, std::string(2000, 'n'));
+  auto old = open("old");
+  write(*old, std::string(1500, 'x'), 100);
+  auto synced = open("synced");
+  write(*synced, std::string(2000, 's'));
+  ASSERT_TRUE(synced->sync().has_value());
+  vfs_.drop_unsynced(true, true);
+  // The creation stands; the middle of the write is lost (zero, since the
+  // file held nothing durable there).
+  EXPECT_EQ(contents("fresh"), std::string(512, 'n') + std::string(976, '\0') + std::string(512, 'n'));
+  EXPECT_EQ(contents("old"), std::string(100, 'o') + std::string(512, 'x') + std::string(476, 'o') +
+                                 std::string(512, 'x') + std::string(400, 'o'));
+  EXPECT_EQ(contents("synced"), std::string(2000, 's'));
+}
+
 TEST_F(FaultVfsTest, DropUnsyncedRestoresInPlace) {
   write_file(dir_.file("a.db"), "durable");
   auto f = open("a.db");
