@@ -118,6 +118,10 @@ Result<void> redirect_child(std::span<uint8_t> page, size_t slot, uint32_t child
     node::set_right_child(page, child);
     return {};
   }
+  // The slot was found on this page on the way down. A page that has fewer
+  // cells now was rewritten in between: a damaged free list handed it out
+  // again while it was still in the tree.
+  if (slot > n) return std::unexpected(Error::Corrupt("child slot past the cell count"));
   const cell::CBytes c = VBK_TRY(node::cell_start(page, slot));
   if (c.size() < 4) return std::unexpected(Error::Corrupt("cell extends past page end"));
   put_be32(page.data() + (c.data() - page.data()), child);

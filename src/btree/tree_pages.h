@@ -59,6 +59,7 @@ size_t interior_split_point(std::span<const Bytes> cells, size_t cell_area);
 
 // Writes `child` into child slot `slot` of an interior page (either kind):
 // the cell's child field, or the right child when slot is the cell count.
+// A slot past the count is Corrupt.
 Result<void> redirect_child(std::span<uint8_t> page, size_t slot, uint32_t child);
 
 // A new tree's root: an empty leaf of kind `leaf_kind` on a newly

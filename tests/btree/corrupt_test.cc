@@ -267,6 +267,25 @@ TEST_F(CorruptTree, TruncationFreesAChainNamedByTwoCellsOnce) {
   EXPECT_TRUE(testing::check_free_list(pager_));
 }
 
+// A damaged free list hands out the root, which is still in use, as the
+// right page of a leaf split: the root then holds far fewer cells than the
+// slot that is to be redirected. That is Corrupt, not a broken invariant.
+TEST_F(CorruptTree, SplitWhoseNewPageWasTheParentIsCorrupt) {
+  const uint32_t trunk = must(pager_.alloc_page());
+  const uint32_t leaf = must(pager_.alloc_page());
+  must(pager_.free_page(trunk));
+  must(pager_.free_page(leaf));
+  poke32(trunk, 8, t_->root());  // the trunk's one leaf entry
+  Result<void> inserted;
+  try {
+    for (int64_t r = 1000; r < 1010 && inserted; ++r) inserted = t_->insert(r, Bytes(cell::max_local(512), 3));
+  } catch (const InternalFault& f) {
+    FAIL() << f.what();
+  }
+  ASSERT_FALSE(inserted);
+  EXPECT_TRUE(corrupt(inserted.error()));
+}
+
 // A cell that claims an enormous payload over a chain whose one page names
 // itself: the repeat ends the walk at once, with nothing freed, instead of a
 // walk as long as the claimed length.
