@@ -82,8 +82,11 @@ Result<std::optional<int64_t>> Cursor::next_into(Bytes& buf) {
   buf.clear();
   if (found->first_overflow == 0) {
     buf.insert(buf.end(), local.begin(), local.end());
-  } else {
-    VBK_TRY(cell::read_payload_into(path_.pager(), buf, found->total, local, found->first_overflow));
+  } else if (Result<void> read = cell::read_payload_into(path_.pager(), buf, found->total, local,
+                                                         found->first_overflow);
+             !read) {
+    buf.clear();  // never part of a payload
+    return std::unexpected(std::move(read).error());
   }
   return found->rowid;
 }
