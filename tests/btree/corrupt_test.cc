@@ -286,6 +286,33 @@ TEST_F(CorruptTree, SplitWhoseNewPageWasTheParentIsCorrupt) {
   EXPECT_TRUE(corrupt(inserted.error()));
 }
 
+// Two cell pointers of a leaf name the same cell, so the page's cells seem
+// to need more room than it has: rewriting the current row with a shorter
+// cell then finds no room, which is Corrupt rather than a broken invariant.
+TEST_F(Damage, ShorterRewriteOnALeafWithOverlappingCellsIsCorrupt) {
+  must(pager_.begin());
+  const BTree t = must(BTree::create(pager_));
+  must(t.insert(1, Bytes(cell::max_local(512), 1)));
+  must(t.insert(2, Bytes(cell::max_local(512), 2)));
+  {
+    PageRef root = must(pager_.get_page(t.root()));
+    PageWrite w = root.write();
+    put_be16(w.data() + 12 + 4, get_be16(w.data() + 12 + 2));  // pointer 2 := pointer 1
+    put_be16(w.data() + 1, 3);
+  }
+  Cursor c(pager_, t.root());
+  must(c.rewind());
+  ASSERT_EQ(must(c.next())->rowid, 1);
+  Result<bool> rewritten;
+  try {
+    rewritten = c.update_current_inplace(1, Bytes(150, 3));
+  } catch (const InternalFault& f) {
+    FAIL() << f.what();
+  }
+  ASSERT_FALSE(rewritten);
+  EXPECT_TRUE(corrupt(rewritten.error()));
+}
+
 // A cell that claims an enormous payload over a chain whose one page names
 // itself: the repeat ends the walk at once, with nothing freed, instead of a
 // walk as long as the claimed length.
