@@ -286,6 +286,26 @@ TEST_F(CorruptTree, SplitWhoseNewPageWasTheParentIsCorrupt) {
   EXPECT_TRUE(corrupt(inserted.error()));
 }
 
+// A damaged free list hands out the root itself for the copy of the root's
+// content when the root splits: Corrupt, not two borrows of one page.
+TEST_F(Damage, RootSplitWhoseCopyIsTheRootIsCorrupt) {
+  must(pager_.begin());
+  const BTree t = must(BTree::create(pager_));
+  const uint32_t trunk = must(pager_.alloc_page());
+  const uint32_t right = must(pager_.alloc_page());
+  const uint32_t spare = must(pager_.alloc_page());
+  for (uint32_t pgno : {trunk, spare, right}) must(pager_.free_page(pgno));
+  poke32(trunk, 8, t.root());  // handed out second, after `right`
+  Result<void> inserted;
+  try {
+    for (int64_t r = 1; r <= 3 && inserted; ++r) inserted = t.insert(r, Bytes(cell::max_local(512), 1));
+  } catch (const InternalFault& f) {
+    FAIL() << f.what();
+  }
+  ASSERT_FALSE(inserted);
+  EXPECT_TRUE(corrupt(inserted.error()));
+}
+
 // Two cell pointers of a leaf name the same cell, so the page's cells seem
 // to need more room than it has: rewriting the current row with a shorter
 // cell then finds no room, which is Corrupt rather than a broken invariant.
