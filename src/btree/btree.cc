@@ -42,8 +42,22 @@ Result<Chain> chain_of(cell::CBytes leaf_cell) {
   return Chain{get_be32(leaf_cell.data() + head.head_len + head.local), head.total - head.local};
 }
 
-Result<void> free_chains(Pager& pager, std::span<const Chain> chains) {
-  for (const Chain& c : chains) VBK_TRY(cell::free_overflow(pager, c.first, c.bytes));
+// Frees the chains of one truncation. Every page is checked against the
+// pages the truncation has reached so far before any of its chain is freed,
+// so a page that two cells, or a cell and the tree, both name is Corrupt
+// rather than freed twice.
+Result<void> free_chains(Pager& pager, std::span<const Chain> chains, std::unordered_set<uint32_t>& seen) {
+  for (const Chain& c : chains) {
+    const std::vector<uint32_t> pages = VBK_TRY(cell::overflow_chain(pager, c.first, c.bytes, seen));
+    for (uint32_t pgno : pages) VBK_TRY(pager.free_page(pgno));
+  }
+  return {};
+}
+
+// Marks a tree page as reached by one walk; reaching it again is Corrupt.
+// Checked on entering a page, before anything under it is freed.
+Result<void> visit(uint32_t pgno, std::unordered_set<uint32_t>& seen) {
+  if (!seen.insert(pgno).second) return std::unexpected(page_reached_twice(pgno));
   return {};
 }
 
@@ -194,11 +208,16 @@ Result<std::optional<int64_t>> BTree::last_rowid() const {
     const size_t n = VBK_TRY(node::count(r.bytes()));
     if (n > 0) return VBK_TRY(node::leaf_rowid_at(r.bytes(), n - 1));
   }
-  return last_rowid_under(root_, 0);
+  std::unordered_set<uint32_t> seen;
+  return last_rowid_under(root_, 0, seen);
 }
 
-Result<std::optional<int64_t>> BTree::last_rowid_under(uint32_t pgno, int depth) const {
+Result<std::optional<int64_t>> BTree::last_rowid_under(uint32_t pgno, int depth,
+                                                       std::unordered_set<uint32_t>& seen) const {
   if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  // Damaged pages whose slots all name one subtree of empty leaves would
+  // otherwise make this walk exponential in the depth.
+  VBK_TRY(visit(pgno, seen));
   std::vector<uint32_t> children;
   {
     PageRef page = VBK_TRY(pager_->get_page(pgno));
@@ -211,7 +230,7 @@ Result<std::optional<int64_t>> BTree::last_rowid_under(uint32_t pgno, int depth)
     VBK_TRY(children_of(r.bytes(), 0, children));
   }
   for (auto it = children.rbegin(); it != children.rend(); ++it) {
-    const std::optional<int64_t> last = VBK_TRY(last_rowid_under(*it, depth + 1));
+    const std::optional<int64_t> last = VBK_TRY(last_rowid_under(*it, depth + 1, seen));
     if (last) return last;
   }
   return std::nullopt;
@@ -242,14 +261,10 @@ Result<uint64_t> BTree::truncate_from(int64_t bound) const {
   return t.removed;
 }
 
-Result<void> BTree::free_tree_page(uint32_t pgno, std::unordered_set<uint32_t>& freed) const {
-  if (pgno == root_ || !freed.insert(pgno).second) return std::unexpected(page_reached_twice(pgno));
-  return pager_->free_page(pgno);
-}
-
 Result<BTree::Truncated> BTree::truncate_subtree(uint32_t pgno, int64_t bound, int depth,
                                                  std::unordered_set<uint32_t>& freed) const {
   if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  VBK_TRY(visit(pgno, freed));
   PageRef page = VBK_TRY(pager_->get_page(pgno));
   size_t n, g;
   std::vector<uint32_t> children;
@@ -268,7 +283,7 @@ Result<BTree::Truncated> BTree::truncate_subtree(uint32_t pgno, int64_t bound, i
     }
   }
   if (leaf) {
-    VBK_TRY(free_chains(*pager_, chains));
+    VBK_TRY(free_chains(*pager_, chains, freed));
     if (g < n) node::truncate_cells(page.write().bytes(), g);
     return Truncated{n - g, g == 0};
   }
@@ -282,7 +297,7 @@ Result<BTree::Truncated> BTree::truncate_subtree(uint32_t pgno, int64_t bound, i
   const Truncated t = VBK_TRY(truncate_subtree(boundary, bound, depth + 1, freed));
   removed += t.removed;
   if (t.empty) {
-    VBK_TRY(free_tree_page(boundary, freed));
+    VBK_TRY(pager_->free_page(boundary));
     if (g == 0) return Truncated{removed, true};
     PageWrite w = page.write();
     const uint32_t left = VBK_TRY(node::child_at(w.bytes(), g - 1));
@@ -299,6 +314,7 @@ Result<BTree::Truncated> BTree::truncate_subtree(uint32_t pgno, int64_t bound, i
 Result<uint64_t> BTree::free_subtree(uint32_t pgno, int depth,
                                      std::unordered_set<uint32_t>& freed) const {
   if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
+  VBK_TRY(visit(pgno, freed));
   std::vector<uint32_t> children;
   std::vector<Chain> chains;
   uint64_t rows = 0;
@@ -312,9 +328,9 @@ Result<uint64_t> BTree::free_subtree(uint32_t pgno, int depth,
       VBK_TRY(children_of(r.bytes(), 0, children));
     }
   }
-  VBK_TRY(free_chains(*pager_, chains));
+  VBK_TRY(free_chains(*pager_, chains, freed));
   for (uint32_t child : children) rows += VBK_TRY(free_subtree(child, depth + 1, freed));
-  VBK_TRY(free_tree_page(pgno, freed));
+  VBK_TRY(pager_->free_page(pgno));
   return rows;
 }
 
@@ -326,7 +342,7 @@ Result<uint64_t> BTree::count_subtree(uint32_t pgno) const {
 Result<uint64_t> BTree::count_under(uint32_t pgno, int depth,
                                     std::unordered_set<uint32_t>& seen) const {
   if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
-  if (!seen.insert(pgno).second) return std::unexpected(page_reached_twice(pgno));
+  VBK_TRY(visit(pgno, seen));
   std::vector<uint32_t> children;
   {
     PageRef page = VBK_TRY(pager_->get_page(pgno));

@@ -98,9 +98,11 @@ class BTree {
     uint64_t removed;
     bool empty;  // nothing left under the page: its caller frees it
   };
-  // The recursive bodies of truncate_from. `freed` records every tree page
-  // freed by one truncation, so that a page reached twice is Corrupt rather
-  // than freed twice.
+  // The recursive bodies of truncate_from. `freed` records every page that
+  // one truncation reaches (tree pages on entry, the root included, and
+  // overflow pages before their chain is freed), so that a page reached
+  // twice is Corrupt, before anything under it is freed, rather than freed
+  // twice.
   Result<Truncated> truncate_subtree(uint32_t pgno, int64_t bound, int depth,
                                      std::unordered_set<uint32_t>& freed) const;
   Result<uint64_t> free_subtree(uint32_t pgno, int depth, std::unordered_set<uint32_t>& freed) const;
@@ -110,9 +112,9 @@ class BTree {
                                                 cell::CBytes leaf_cell) const;
   // Follows right children from the root to the right-most leaf.
   Result<uint32_t> rightmost_leaf() const;
-  Result<std::optional<int64_t>> last_rowid_under(uint32_t pgno, int depth) const;
+  Result<std::optional<int64_t>> last_rowid_under(uint32_t pgno, int depth,
+                                                  std::unordered_set<uint32_t>& seen) const;
   Result<uint64_t> count_under(uint32_t pgno, int depth, std::unordered_set<uint32_t>& seen) const;
-  Result<void> free_tree_page(uint32_t pgno, std::unordered_set<uint32_t>& freed) const;
 
   Pager* pager_;
   uint32_t root_;

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 #include <span>
+#include <unordered_set>
+#include <vector>
 
 #include "error.h"
 #include "util/bytes.h"
@@ -99,15 +101,26 @@ Result<void> read_payload_into(Pager& pager, Bytes& out, uint64_t total, CBytes 
                                uint32_t first_overflow);
 Result<Bytes> read_payload(Pager& pager, uint64_t total, CBytes local, uint32_t first_overflow);
 
+// The pages of the chain that holds the `overflow_bytes` bytes of a payload
+// beyond its cell, in chain order, walked without freeing anything. Each is
+// added to `seen`, which may already hold the pages an enclosing walk
+// reached (a truncation's). Corrupt as soon as the chain names a page that
+// `seen` holds, or grows longer than those bytes need or than the file has
+// pages: a looping chain is never followed far, whatever length the cell
+// claims.
+Result<std::vector<uint32_t>> overflow_chain(Pager& pager, uint32_t first_overflow,
+                                             uint64_t overflow_bytes,
+                                             std::unordered_set<uint32_t>& seen);
+
 // Frees every page of the chain that holds the `total - local` bytes of a
-// payload beyond its cell. The whole chain is walked first: a chain that is
-// longer than those bytes need, or that names a page twice, is Corrupt and
-// nothing is freed.
+// payload beyond its cell. The whole chain is walked first (overflow_chain):
+// when it is Corrupt, nothing is freed.
 Result<void> free_overflow(Pager& pager, uint32_t first_overflow, uint64_t overflow_bytes);
 
 // Pages a chain needs for `overflow_bytes` bytes.
 inline uint64_t overflow_pages(uint64_t overflow_bytes, size_t page_size) {
-  return (overflow_bytes + page_size - 5) / (page_size - 4);
+  const uint64_t chunk = page_size - 4;
+  return overflow_bytes / chunk + (overflow_bytes % chunk != 0 ? 1 : 0);
 }
 
 }  // namespace vbk::cell

@@ -82,8 +82,11 @@ Result<std::optional<int64_t>> Cursor::next_into(Bytes& buf) {
   buf.clear();
   if (found->first_overflow == 0) {
     buf.insert(buf.end(), local.begin(), local.end());
-  } else {
-    VBK_TRY(cell::read_payload_into(path_.pager(), buf, found->total, local, found->first_overflow));
+  } else if (Result<void> read = cell::read_payload_into(path_.pager(), buf, found->total, local,
+                                                         found->first_overflow);
+             !read) {
+    buf.clear();  // never part of a payload
+    return std::unexpected(std::move(read).error());
   }
   return found->rowid;
 }
@@ -131,10 +134,11 @@ Result<bool> Cursor::update_current_inplace(int64_t rowid, std::span<const uint8
     VBK_TRY(node::overwrite_cell(w.bytes(), p.next - 1, new_cell));
   } else {
     // The old cell's bytes and pointer are released first, so the shorter
-    // cell always fits.
+    // cell fits any sound page; only cells that overlap, and so seem to
+    // take more room than the page has, can refuse it.
     node::remove_cell(w.bytes(), p.next - 1);
     if (!VBK_TRY(node::insert_cell_raw(w.bytes(), page_size, p.next - 1, new_cell))) {
-      fault("update_current_inplace: a shorter cell does not fit");
+      return std::unexpected(Error::Corrupt("b-tree page cells overlap"));
     }
   }
   return true;

@@ -48,7 +48,8 @@ class Cursor {
   // The next row and its whole payload; nothing past the end.
   Result<std::optional<Row>> next();
   // The same, the payload replacing `buf`'s contents (its storage reused);
-  // `buf` is untouched when nothing is returned.
+  // `buf` is untouched when nothing is returned, and empty when the row's
+  // payload cannot be read.
   Result<std::optional<int64_t>> next_into(Bytes& buf);
   // Steps from an exhausted leaf to the next one (unpositioned past the end).
   Result<void> advance();

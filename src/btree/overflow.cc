@@ -65,23 +65,29 @@ Result<Bytes> read_payload(Pager& pager, uint64_t total, CBytes local, uint32_t 
   return out;
 }
 
-Result<void> free_overflow(Pager& pager, uint32_t first_overflow, uint64_t overflow_bytes) {
-  if (first_overflow == 0) return {};
-  const uint64_t bound = overflow_pages(overflow_bytes, pager.page_size());
+Result<std::vector<uint32_t>> overflow_chain(Pager& pager, uint32_t first_overflow,
+                                             uint64_t overflow_bytes,
+                                             std::unordered_set<uint32_t>& seen) {
   std::vector<uint32_t> chain;
+  if (first_overflow == 0) return chain;
+  const uint64_t bound =
+      std::min<uint64_t>(overflow_pages(overflow_bytes, pager.page_size()), pager.header().page_count);
   for (uint32_t pgno = first_overflow; pgno != 0;) {
     if (chain.size() >= bound) {
       return std::unexpected(Error::Corrupt("overflow chain longer than its payload"));
     }
+    if (!seen.insert(pgno).second) return std::unexpected(Error::Corrupt("overflow chain names a page twice"));
     chain.push_back(pgno);
     PageRef page = VBK_TRY(pager.get_page(pgno));
     pgno = get_be32(page.read().data());
   }
-  std::vector<uint32_t> sorted = chain;
-  std::sort(sorted.begin(), sorted.end());
-  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
-    return std::unexpected(Error::Corrupt("overflow chain names a page twice"));
-  }
+  return chain;
+}
+
+Result<void> free_overflow(Pager& pager, uint32_t first_overflow, uint64_t overflow_bytes) {
+  if (first_overflow == 0) return {};
+  std::unordered_set<uint32_t> seen;
+  const std::vector<uint32_t> chain = VBK_TRY(overflow_chain(pager, first_overflow, overflow_bytes, seen));
   for (uint32_t pgno : chain) VBK_TRY(pager.free_page(pgno));
   return {};
 }

@@ -40,6 +40,12 @@ void push_or_fault(node::Page page, size_t page_size, cell::CBytes c) {
   if (!pushed.has_value() || !*pushed) fault("b-tree split: a cell does not fit its new page");
 }
 
+// A page handed out by the free list that is still the node being split:
+// only a damaged free list does that.
+Error handed_out_in_use(uint32_t pgno) {
+  return Error::Corrupt("the free list hands out page " + std::to_string(pgno) + ", which is in use");
+}
+
 // Re-initialises a page as an empty node and appends `cells`.
 void rebuild(node::Page page, size_t page_size, uint8_t kind, uint32_t right_child,
              std::span<const Bytes> cells) {
@@ -56,6 +62,7 @@ Result<uint32_t> write_split(Pager& pager, const PageRef& page, uint8_t kind,
                              uint32_t left_right, uint32_t right_right) {
   const size_t page_size = pager.page_size();
   const uint32_t right = VBK_TRY(pager.alloc_page());
+  if (right == page.pgno()) return std::unexpected(handed_out_in_use(right));
   rebuild(page.write().bytes(), page_size, kind, left_right, cells.first(left_end));
   PageRef right_page = VBK_TRY(pager.get_page(right));
   rebuild(right_page.write().bytes(), page_size, kind, right_right, cells.subspan(right_begin));
@@ -118,6 +125,10 @@ Result<void> redirect_child(std::span<uint8_t> page, size_t slot, uint32_t child
     node::set_right_child(page, child);
     return {};
   }
+  // The slot was found on this page on the way down. A page that has fewer
+  // cells now was rewritten in between: a damaged free list handed it out
+  // again while it was still in the tree.
+  if (slot > n) return std::unexpected(Error::Corrupt("child slot past the cell count"));
   const cell::CBytes c = VBK_TRY(node::cell_start(page, slot));
   if (c.size() < 4) return std::unexpected(Error::Corrupt("cell extends past page end"));
   put_be32(page.data() + (c.data() - page.data()), child);
@@ -164,6 +175,7 @@ Result<std::optional<InteriorSplit>> insert_after_child_split(Pager& pager, cons
 Result<void> grow_root(Pager& pager, uint32_t root, uint32_t lower, uint32_t right,
                        uint8_t interior_kind, cell::CBytes cell) {
   const size_t page_size = pager.page_size();
+  if (lower == root) return std::unexpected(handed_out_in_use(lower));
   PageRef root_page = VBK_TRY(pager.get_page(root));
   PageRef copy = VBK_TRY(pager.get_page(lower));
   {

@@ -7,7 +7,9 @@
 // and reads its own separators from the cells these functions hand back.
 //
 // Pages are input: a page of the other tree's kinds, a tree deeper than
-// kMaxDepth or a cell too long for any page this engine writes is Corrupt.
+// kMaxDepth or a cell too long for any page this engine writes is Corrupt,
+// and so is a new page that the free list hands out while it is the very
+// node being split.
 
 #include <cstdint>
 #include <optional>
@@ -59,6 +61,7 @@ size_t interior_split_point(std::span<const Bytes> cells, size_t cell_area);
 
 // Writes `child` into child slot `slot` of an interior page (either kind):
 // the cell's child field, or the right child when slot is the cell count.
+// A slot past the count is Corrupt.
 Result<void> redirect_child(std::span<uint8_t> page, size_t slot, uint32_t child);
 
 // A new tree's root: an empty leaf of kind `leaf_kind` on a newly
@@ -136,7 +139,8 @@ Result<std::optional<InteriorSplit>> insert_after_child_split(Pager& pager, cons
 // caller allocated for it, zero-filled), and the root becomes an empty
 // interior page of kind `interior_kind` whose right child is `right` and
 // whose one cell is `cell`: (lower, the split's separator). The root page
-// number never changes.
+// number never changes. A `lower` that is the root itself (handed out by a
+// damaged free list) is Corrupt.
 Result<void> grow_root(Pager& pager, uint32_t root, uint32_t lower, uint32_t right,
                        uint8_t interior_kind, cell::CBytes cell);
 

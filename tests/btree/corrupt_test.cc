@@ -15,6 +15,7 @@
 #include "pager/pager.h"
 #include "support/must.h"
 #include "support/temp_dir.h"
+#include "support/tree_check.h"
 #include "vfs/os.h"
 
 namespace vbk {
@@ -233,6 +234,127 @@ TEST_F(CorruptTree, LoopingOverflowChainIsNeverFreedTwice) {
   EXPECT_EQ(must(t_->search(100))->size(), cell::max_local(512) + 508u);
 }
 
+// Two slots of the root name the leaf that holds row 100 and its overflow
+// chain: a truncation reaches that leaf twice and must not free its chain
+// (or the leaf) a second time.
+TEST_F(CorruptTree, TruncationReachingALeafTwiceFreesNothingTwice) {
+  const size_t slot = must(node::interior_child_index(must(pager_.get_page(t_->root())).read().bytes(), 100));
+  const uint32_t leaf = child(t_->root(), slot);
+  must(btree::redirect_child(must(pager_.get_page(t_->root())).write().bytes(), slot + 1, leaf));
+  EXPECT_TRUE(corrupt(t_->truncate_from(INT64_MIN).error()));
+  EXPECT_TRUE(testing::check_free_list(pager_));
+}
+
+// Rows 100 and 300 name one overflow chain: one truncation removing both
+// rows frees that chain once.
+TEST_F(CorruptTree, TruncationFreesAChainNamedByTwoCellsOnce) {
+  must(t_->insert(300, Bytes(3000, 2)));
+  auto overflow_field = [&](int64_t rowid) -> std::pair<uint32_t, size_t> {
+    Cursor c(pager_, t_->root());
+    must(c.seek(rowid));
+    const uint32_t leaf = c.position()->leaf;
+    PageRef page = must(pager_.get_page(leaf));
+    PageRead r = page.read();
+    const size_t i = must(node::leaf_find(r.bytes(), rowid)).index;
+    const cell::LeafHead head = must(cell::parse_leaf_head(must(node::cell_start(r.bytes(), i))));
+    return {leaf, cell_offset(leaf, i) + head.head_len + head.local};
+  };
+  const auto [leaf100, at100] = overflow_field(100);
+  const auto [leaf300, at300] = overflow_field(300);
+  const uint32_t chain = get_be32(must(pager_.get_page(leaf100)).read().data() + at100);
+  poke32(leaf300, at300, chain);
+  EXPECT_TRUE(corrupt(t_->truncate_from(50).error()));
+  EXPECT_TRUE(testing::check_free_list(pager_));
+}
+
+// A damaged free list hands out the root, which is still in use, as the
+// right page of a leaf split: the root then holds far fewer cells than the
+// slot that is to be redirected. That is Corrupt, not a broken invariant.
+TEST_F(CorruptTree, SplitWhoseNewPageWasTheParentIsCorrupt) {
+  const uint32_t trunk = must(pager_.alloc_page());
+  const uint32_t leaf = must(pager_.alloc_page());
+  must(pager_.free_page(trunk));
+  must(pager_.free_page(leaf));
+  poke32(trunk, 8, t_->root());  // the trunk's one leaf entry
+  Result<void> inserted;
+  try {
+    for (int64_t r = 1000; r < 1010 && inserted; ++r) inserted = t_->insert(r, Bytes(cell::max_local(512), 3));
+  } catch (const InternalFault& f) {
+    FAIL() << f.what();
+  }
+  ASSERT_FALSE(inserted);
+  EXPECT_TRUE(corrupt(inserted.error()));
+}
+
+// A damaged free list hands out the root itself for the copy of the root's
+// content when the root splits: Corrupt, not two borrows of one page.
+TEST_F(Damage, RootSplitWhoseCopyIsTheRootIsCorrupt) {
+  must(pager_.begin());
+  const BTree t = must(BTree::create(pager_));
+  const uint32_t trunk = must(pager_.alloc_page());
+  const uint32_t right = must(pager_.alloc_page());
+  const uint32_t spare = must(pager_.alloc_page());
+  for (uint32_t pgno : {trunk, spare, right}) must(pager_.free_page(pgno));
+  poke32(trunk, 8, t.root());  // handed out second, after `right`
+  Result<void> inserted;
+  try {
+    for (int64_t r = 1; r <= 3 && inserted; ++r) inserted = t.insert(r, Bytes(cell::max_local(512), 1));
+  } catch (const InternalFault& f) {
+    FAIL() << f.what();
+  }
+  ASSERT_FALSE(inserted);
+  EXPECT_TRUE(corrupt(inserted.error()));
+}
+
+// Two cell pointers of a leaf name the same cell, so the page's cells seem
+// to need more room than it has: rewriting the current row with a shorter
+// cell then finds no room, which is Corrupt rather than a broken invariant.
+TEST_F(Damage, ShorterRewriteOnALeafWithOverlappingCellsIsCorrupt) {
+  must(pager_.begin());
+  const BTree t = must(BTree::create(pager_));
+  must(t.insert(1, Bytes(cell::max_local(512), 1)));
+  must(t.insert(2, Bytes(cell::max_local(512), 2)));
+  {
+    PageRef root = must(pager_.get_page(t.root()));
+    PageWrite w = root.write();
+    put_be16(w.data() + 12 + 4, get_be16(w.data() + 12 + 2));  // pointer 2 := pointer 1
+    put_be16(w.data() + 1, 3);
+  }
+  Cursor c(pager_, t.root());
+  must(c.rewind());
+  ASSERT_EQ(must(c.next())->rowid, 1);
+  Result<bool> rewritten;
+  try {
+    rewritten = c.update_current_inplace(1, Bytes(150, 3));
+  } catch (const InternalFault& f) {
+    FAIL() << f.what();
+  }
+  ASSERT_FALSE(rewritten);
+  EXPECT_TRUE(corrupt(rewritten.error()));
+}
+
+// A cell that claims an enormous payload over a chain whose one page names
+// itself: the repeat ends the walk at once, with nothing freed, instead of a
+// walk as long as the claimed length.
+TEST_F(Damage, SelfNamingChainUnderAHugeLengthIsCorruptAtOnce) {
+  must(pager_.begin());
+  const BTree t = must(BTree::create(pager_));
+  const uint32_t loop = must(pager_.alloc_page());
+  poke32(loop, 0, loop);
+  const Bytes local(cell::max_local(512), 0x11);
+  {
+    PageRef root = must(pager_.get_page(t.root()));
+    ASSERT_TRUE(must(node::push_cell(root.write().bytes(), 512, cell::encode_leaf(7, uint64_t{1} << 62, local, loop))));
+  }
+  const uint32_t free_before = pager_.header().freelist_count;
+  EXPECT_EQ(t.delete_(7).error(), Error::Corrupt("overflow chain names a page twice"));
+  EXPECT_TRUE(corrupt(t.truncate_from(0).error()));
+  Cursor c(pager_, t.root());
+  must(c.rewind());
+  EXPECT_TRUE(corrupt(c.next().error()));  // the length exceeds the file
+  EXPECT_EQ(pager_.header().freelist_count, free_before);
+}
+
 // Index trees: pages of the wrong kind, loops and keys too short for a rowid.
 class CorruptIndex : public Damage {
  protected:
@@ -327,6 +449,12 @@ TEST_F(Damage, ASubtreeNamedByEverySlotIsNotWalkedForEver) {
   auto row = tc.next();
   ASSERT_FALSE(row);
   EXPECT_TRUE(corrupt(row.error()));
+  // The right-most leaf is empty, so the largest rowid is looked for in the
+  // other leaves: the same one, 2^40 times over.
+  const BTree t(pager_, table_root);
+  EXPECT_TRUE(corrupt(t.last_rowid().error()));
+  EXPECT_TRUE(corrupt(t.count_subtree(table_root).error()));
+  EXPECT_TRUE(corrupt(t.truncate_from(INT64_MIN).error()));
 }
 
 }  // namespace

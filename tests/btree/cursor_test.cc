@@ -7,6 +7,7 @@
 
 #include "btree/btree.h"
 #include "btree/cell.h"
+#include "btree/node.h"
 #include "pager/pager.h"
 #include "support/must.h"
 #include "support/temp_dir.h"
@@ -195,6 +196,30 @@ TEST_F(CursorTest, NextIntoReusesTheBufferAndKeepsItAtTheEnd) {
   EXPECT_EQ(buf, payload_of(2, 1000));
   EXPECT_EQ(must(c.next_into(buf)), std::nullopt);
   EXPECT_EQ(buf, payload_of(2, 1000));
+}
+
+// A chain that breaks off after its first page (its next page lies past
+// the file): the row is passed, the error returned, and the buffer left
+// empty rather than holding part of the payload.
+TEST_F(CursorTest, NextIntoEmptiesTheBufferWhenThePayloadCannotBeRead) {
+  must(tree().insert(1, payload_of(1, 40)));
+  must(tree().insert(2, payload_of(2, 1000)));
+  {
+    PageRef leaf = must(pager_.get_page(root_));
+    const uint32_t first = must(cell::leaf_overflow(must(node::cell_start(leaf.read().bytes(), 1))));
+    PageRef chain = must(pager_.get_page(first));
+    put_be32(chain.write().data(), 100000);
+  }
+  Cursor c(pager_, root_);
+  must(c.rewind());
+  Bytes buf;
+  EXPECT_EQ(must(c.next_into(buf)), 1);
+  const Result<std::optional<int64_t>> broken = c.next_into(buf);
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(broken.error(), Error::InvalidPage(100000));
+  EXPECT_TRUE(buf.empty());
+  EXPECT_EQ(c.position()->next, 2u);
+  EXPECT_EQ(must(c.next_into(buf)), std::nullopt);
 }
 
 }  // namespace

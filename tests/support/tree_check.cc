@@ -189,9 +189,12 @@ AssertionResult check_index_tree(Pager& pager, uint32_t root, std::set<uint32_t>
   return AssertionSuccess();
 }
 
-AssertionResult check_page_accounting(Pager& pager, const std::set<uint32_t>& used) {
+namespace {
+
+// Walks the free list into `free_pages`: every trunk and leaf in 2..page
+// count, not in `used` and named once.
+AssertionResult walk_free_list(Pager& pager, const std::set<uint32_t>& used, std::set<uint32_t>& free_pages) {
   const DbHeader& h = pager.header();
-  std::set<uint32_t> free_pages;
   auto add = [&](uint32_t pgno) {
     return pgno >= 2 && pgno <= h.page_count && !used.contains(pgno) && free_pages.insert(pgno).second;
   };
@@ -212,6 +215,20 @@ AssertionResult check_page_accounting(Pager& pager, const std::set<uint32_t>& us
     return AssertionFailure() << "free list holds " << free_pages.size() << " pages, header says "
                               << h.freelist_count;
   }
+  return AssertionSuccess();
+}
+
+}  // namespace
+
+AssertionResult check_free_list(Pager& pager) {
+  std::set<uint32_t> free_pages;
+  return walk_free_list(pager, {}, free_pages);
+}
+
+AssertionResult check_page_accounting(Pager& pager, const std::set<uint32_t>& used) {
+  const DbHeader& h = pager.header();
+  std::set<uint32_t> free_pages;
+  if (AssertionResult walked = walk_free_list(pager, used, free_pages); !walked) return walked;
   if (used.size() + free_pages.size() != h.page_count - 1u) {
     return AssertionFailure() << used.size() << " used + " << free_pages.size()
                               << " free pages != page count " << h.page_count << " - 1";

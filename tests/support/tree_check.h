@@ -31,6 +31,10 @@ namespace vbk::testing {
 ::testing::AssertionResult check_index_tree(Pager& pager, uint32_t root, std::set<uint32_t>& pages,
                                             std::vector<Bytes>* keys = nullptr);
 
+// The free list names only pages 2 to the page count, none twice (a page
+// freed twice shows up so), and its count matches the header.
+::testing::AssertionResult check_free_list(Pager& pager);
+
 // Every page from 2 to the page count is either in `used` or on the free
 // list, never both; the free list's count matches the header.
 ::testing::AssertionResult check_page_accounting(Pager& pager, const std::set<uint32_t>& used);
