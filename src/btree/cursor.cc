@@ -76,17 +76,19 @@ Result<std::optional<Cursor::Row>> Cursor::next() {
 }
 
 Result<std::optional<int64_t>> Cursor::next_into(Bytes& buf) {
-  thread_local Bytes local;
-  const std::optional<Found> found = VBK_TRY(step(local));
+  // A row without an overflow chain goes from the page straight into `buf`;
+  // step leaves `buf` alone when there is no row.
+  const std::optional<Found> found = VBK_TRY(step(buf));
   if (!found) return std::nullopt;
-  buf.clear();
-  if (found->first_overflow == 0) {
-    buf.insert(buf.end(), local.begin(), local.end());
-  } else if (Result<void> read = cell::read_payload_into(path_.pager(), buf, found->total, local,
-                                                         found->first_overflow);
-             !read) {
-    buf.clear();  // never part of a payload
-    return std::unexpected(std::move(read).error());
+  if (found->first_overflow != 0) {
+    thread_local Bytes local;
+    local.swap(buf);  // the local part, the start of the whole payload
+    if (Result<void> read = cell::read_payload_into(path_.pager(), buf, found->total, local,
+                                                    found->first_overflow);
+        !read) {
+      buf.clear();  // never part of a payload
+      return std::unexpected(std::move(read).error());
+    }
   }
   return found->rowid;
 }
