@@ -35,23 +35,32 @@ std::string journal_path(std::string_view db_path) {
 
 Result<uint64_t> write_body(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
                             std::span<const Record> records) {
-  uint64_t length = kHeadSize;
-  for (const Record& r : records) length += 4 + r.bytes.size();
-  std::vector<uint8_t> image(length);
-  uint8_t* p = image.data();
-  std::memcpy(p, kMagic, sizeof kMagic);
-  put_be32(p + 8, page_size);
-  put_be32(p + 12, orig_page_count);
-  put_be32(p + 16, static_cast<uint32_t>(records.size()));
-  p += kHeadSize;
+  // The records already hold their own copies of the pages, so the file is
+  // written through a bounded buffer rather than from one image of the
+  // whole journal; a small journal still goes out in a single write.
+  constexpr size_t kChunk = size_t{1} << 20;
+  std::vector<uint8_t> chunk;
+  chunk.resize(kHeadSize);
+  std::memcpy(chunk.data(), kMagic, sizeof kMagic);
+  put_be32(chunk.data() + 8, page_size);
+  put_be32(chunk.data() + 12, orig_page_count);
+  put_be32(chunk.data() + 16, static_cast<uint32_t>(records.size()));
+  uint64_t written = 0;
   for (const Record& r : records) {
-    put_be32(p, r.pgno);
-    std::memcpy(p + 4, r.bytes.data(), r.bytes.size());
-    p += 4 + r.bytes.size();
+    if (chunk.size() + 4 + r.bytes.size() > kChunk && !chunk.empty()) {
+      VBK_TRY(file.write_all_at(chunk, written));
+      written += chunk.size();
+      chunk.clear();
+    }
+    uint8_t pgno[4];
+    put_be32(pgno, r.pgno);
+    chunk.insert(chunk.end(), pgno, pgno + 4);
+    chunk.insert(chunk.end(), r.bytes.begin(), r.bytes.end());
   }
-  VBK_TRY(file.write_all_at(image, 0));
-  VBK_TRY(file.truncate(length));
-  return length;
+  VBK_TRY(file.write_all_at(chunk, written));
+  written += chunk.size();
+  VBK_TRY(file.truncate(written));
+  return written;
 }
 
 Result<void> seal(const VfsFile& file, uint64_t body_length) {

@@ -18,8 +18,8 @@
 //   20 + N*(ps + 4)      8                    trailer "RDBJEND" and the byte 0x01
 // Nothing follows the trailer. There is no checksum: the magic, the trailer
 // and the exact length are the only proof that a journal is complete, which
-// holds because it is written in one piece and synced before the database
-// file is touched.
+// holds because the trailer is written only once the rest is synced, and the
+// whole journal is synced before the database file is touched.
 //
 // This module only formats and parses; opening, locking, syncing and deleting
 // the file are the pager's.
@@ -53,8 +53,8 @@ struct Journal {
 // The database path followed by "-journal", unchanged otherwise.
 std::string journal_path(std::string_view db_path);
 
-// Writes everything of a journal but its trailer at offset 0 of `file` with a
-// single write and cuts the file to that length; gives the length. Without
+// Writes everything of a journal but its trailer from offset 0 of `file` (in
+// writes of about a megabyte) and cuts the file to that length; gives the length. Without
 // its trailer the journal is incomplete: a commit syncs the body before it
 // seals it, so that a write torn by a power loss can never leave a trailer
 // behind a body that did not reach the disk. Nothing is synced here.
