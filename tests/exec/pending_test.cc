@@ -1,9 +1,8 @@
 // Link stand-ins for parts of the engine that are built elsewhere and not
-// merged yet (query compiler, value operations). Remove each with the merge
+// merged yet (the query compiler). Remove each with the merge
 // that brings the real one.
 
 #include "compile/compile.h"
-#include "vdbe/value_ops.h"
 
 namespace vbk {
 
@@ -29,9 +28,5 @@ Result<vdbe::Program> compile_delete(std::string_view, const Expr*, const Catalo
 }
 
 }  // namespace compile
-
-namespace value_ops {
-void apply_affinity(Value&, bool) {}
-}  // namespace value_ops
 
 }  // namespace vbk
