@@ -18,15 +18,14 @@ Result<void> Vm::exec_scalar_sub(const Program& program, const Op::ScalarSub& o)
   if (o.sub >= program.subprograms.size()) {
     fault("sub-program out of range: " + std::to_string(o.sub));
   }
-  std::vector<Value> params;
-  params.reserve(o.params.size());
-  for (const ParamSrc& src : o.params) params.push_back(VBK_TRY(param_value(src)));
+  sub_params_.clear();
+  for (const ParamSrc& src : o.params) sub_params_.push_back(VBK_TRY(param_value(src)));
 
   // Parameter values that key alike share one result. The key is exact, so
   // integers past 2^53 that round to one double do not share.
   sub_key_buf_.resize(4);
   put_be32(sub_key_buf_.data(), o.sub);
-  for (const Value& v : params) keyenc::encode_value_exact(sub_key_buf_, v);
+  for (const Value& v : sub_params_) keyenc::encode_value_exact(sub_key_buf_, v);
   const std::string_view key(reinterpret_cast<const char*>(sub_key_buf_.data()), sub_key_buf_.size());
   if (auto it = subquery_cache_.find(key); it != subquery_cache_.end()) {
     reg(o.dest) = it->second;
@@ -39,7 +38,7 @@ Result<void> Vm::exec_scalar_sub(const Program& program, const Op::ScalarSub& o)
   const Program& sub = program.subprograms[o.sub];
   Vm child(*pager_, binds_);
   child.depth_ = depth_ + 1;
-  child.set_params(std::move(params));
+  child.set_params(std::move(sub_params_));
   VBK_TRY(child.run(sub));
   std::vector<Row> rows = std::move(child).into_output();
   finish_rows(rows, finish_spec_of(sub));

@@ -194,7 +194,10 @@ class Vm {
   // invalidated within a run, even when the run changes a table a
   // sub-program reads.
   std::unordered_map<std::string, Value, NameHash, NameEq> subquery_cache_;
-  Bytes sub_key_buf_;  // scratch for the cache key
+  // Scratch for the parameter values and the cache key; a cache hit
+  // allocates nothing once they have grown.
+  std::vector<Value> sub_params_;
+  Bytes sub_key_buf_;
   // 0 for the statement's own program, one more for each sub-program level.
   uint32_t depth_ = 0;
 
