@@ -8,6 +8,7 @@
 #include "btree/keyenc.h"
 #include "record/compare.h"
 #include "vdbe/functions.h"
+#include "vdbe/vdbe.h"
 
 namespace vbk::vdbe {
 
@@ -193,6 +194,44 @@ const AggAcc& GroupTable::current_acc(uint32_t idx) const {
 Value GroupTable::key_value(uint32_t i) const {
   const AggGroup& g = current();
   return i < g.key_values.size() ? g.key_values[i] : Value::Null();
+}
+
+}  // namespace vbk::vdbe
+
+// The grouping instructions of the machine.
+namespace vbk::vdbe {
+
+Result<void> Vm::exec_agg_start(const Op::AggStart& o) {
+  groups_.start(reg_run(o.key_start, o.key_count), aggs_);
+  return {};
+}
+
+Result<void> Vm::exec_agg_step(const Op::AggStep& o) {
+  groups_.selected_acc(o.idx).step(reg(o.arg_reg));
+  return {};
+}
+
+Result<bool> Vm::exec_agg_rewind(const Op::AggRewind& o) {
+  if (!groups_.rewind(o.grouped, aggs_)) return false;
+  load_group_key(o.key_dest, o.key_count);
+  return true;
+}
+
+Result<bool> Vm::exec_agg_next(const Op::AggNext& o) {
+  if (!groups_.next()) return false;
+  load_group_key(o.key_dest, o.key_count);
+  return true;
+}
+
+Result<void> Vm::exec_agg_result(const Op::AggResult& o) {
+  Value v = groups_.current_acc(o.idx).finalize();
+  reg(o.dest) = std::move(v);
+  return {};
+}
+
+void Vm::load_group_key(uint32_t key_dest, uint32_t key_count) {
+  std::span<Value> dest = reg_run(key_dest, key_count);
+  for (uint32_t i = 0; i < key_count; ++i) dest[i] = groups_.key_value(i);
 }
 
 }  // namespace vbk::vdbe

@@ -10,6 +10,7 @@
 #include "record/record.h"
 #include "util/hash.h"
 #include "util/merge_sort.h"
+#include "vdbe/program.h"
 
 namespace vbk::vdbe {
 
@@ -74,6 +75,16 @@ uint64_t finish_rows(std::vector<Row>& rows, const FinishSpec& spec) {
     rows.resize(keep);
   }
   return found;
+}
+
+FinishSpec finish_spec_of(const Program& program) {
+  FinishSpec spec;
+  spec.order_desc = program.order_desc;
+  spec.width = program.width;
+  spec.distinct = program.distinct;
+  spec.offset = program.offset;
+  spec.limit = program.limit;
+  return spec;
 }
 
 }  // namespace vbk::vdbe

@@ -18,19 +18,6 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using namespace vbk::testing;  // I, R, T, B, N
 
-std::string show(const std::vector<Row>& rows) {
-  std::string out;
-  for (const Row& r : rows) {
-    out += '[';
-    for (size_t i = 0; i < r.size(); ++i) {
-      if (i > 0) out += ", ";
-      r[i].append_debug(out);
-    }
-    out += ']';
-  }
-  return out;
-}
-
 constexpr std::optional<int64_t> kNone = std::nullopt;
 
 FinishSpec spec(std::vector<bool> order_desc, uint32_t width, bool distinct = false,
@@ -115,7 +102,7 @@ TEST(FinishRows, SortCutDistinctOffsetLimit) {
   for (const FinishCase& c : cases) {
     std::vector<Row> rows = c.rows;
     const uint64_t found = finish_rows(rows, c.spec);
-    EXPECT_EQ(show(rows), show(c.want)) << c.name;
+    EXPECT_EQ(show_rows(rows), show_rows(c.want)) << c.name;
     EXPECT_EQ(found, c.found) << c.name;
   }
 }
@@ -131,7 +118,7 @@ TEST(FinishRows, SortIsStableOverManyRows) {
     }
   }
   finish_rows(rows, spec({false}, 1));
-  EXPECT_EQ(show(rows), show(want));
+  EXPECT_EQ(show_rows(rows), show_rows(want));
 }
 
 // NaN is equivalent to every number, so there is no right order among the
@@ -158,7 +145,7 @@ TEST(FinishRows, NaNKeysKeepEveryRowAndTheRankOrder) {
         present[at] = true;
         int rank = static_cast<int>(keys[at].kind());
         if (rank == 2) rank = 1;  // Int and Real share one rank
-        EXPECT_TRUE(desc ? rank <= last_rank : rank >= last_rank) << show(rows);
+        EXPECT_TRUE(desc ? rank <= last_rank : rank >= last_rank) << show_rows(rows);
         last_rank = rank;
       }
     }
