@@ -78,10 +78,14 @@ Bytes encode_key_prefix(std::span<const Value> values) {
   return out;
 }
 
-Bytes encode_index_key(std::span<const Value> values, int64_t rowid) {
-  Bytes out;
+void encode_index_key_into(Bytes& out, std::span<const Value> values, int64_t rowid) {
   encode_key_prefix_into(out, values);
   append_be64(out, static_cast<uint64_t>(rowid) ^ kSignBit);
+}
+
+Bytes encode_index_key(std::span<const Value> values, int64_t rowid) {
+  Bytes out;
+  encode_index_key_into(out, values, rowid);
   return out;
 }
 

@@ -49,6 +49,8 @@ void encode_key_prefix_into(Bytes& out, std::span<const Value> values);
 
 // The values' encodings followed by the rowid suffix.
 Bytes encode_index_key(std::span<const Value> values, int64_t rowid);
+// The same into `out`, which is emptied first and keeps its capacity.
+void encode_index_key_into(Bytes& out, std::span<const Value> values, int64_t rowid);
 
 // The rowid in the last 8 bytes of an index key. A key shorter than that can
 // only come from a corrupt page: Error::Corrupt, nothing read.
