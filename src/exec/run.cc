@@ -6,15 +6,9 @@
 
 #include "exec/database.h"
 #include "vdbe/finish.h"
-
-#if __has_include("vdbe/vdbe.h")
 #include "vdbe/vdbe.h"
-#define VBK_HAVE_VM 1
-#endif
 
 namespace vbk {
-
-#ifdef VBK_HAVE_VM
 
 Result<uint64_t> Database::run_program_dml(const vdbe::Program& program,
                                            std::span<const Value> binds) {
@@ -40,18 +34,5 @@ Result<std::vector<vdbe::Row>> Database::run_query(const vdbe::Program& program,
   if (calc_found_rows) found_rows_ = found;
   return rows;
 }
-
-#else
-
-Result<uint64_t> Database::run_program_dml(const vdbe::Program&, std::span<const Value>) {
-  return std::unexpected(Error::Exec("the virtual machine is not built yet"));
-}
-
-Result<std::vector<vdbe::Row>> Database::run_query(const vdbe::Program&, bool,
-                                                   std::span<const Value>) {
-  return std::unexpected(Error::Exec("the virtual machine is not built yet"));
-}
-
-#endif
 
 }  // namespace vbk
