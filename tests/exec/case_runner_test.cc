@@ -44,6 +44,7 @@
 //                           [default VALUE]" per column, then "index NAME
 //                           [unique] (COLUMNS)" per index in creation order
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -373,11 +374,13 @@ class CaseFile {
   std::map<std::string, Prepared> prepared_;
 };
 
+// Every tests/cases/*.test file, as the build found them.
 std::vector<std::string> case_files() {
+  static const char* const kFiles[] = {
+#include "case_files.inc"
+      nullptr};
   std::vector<std::string> files;
-  for (const auto& entry : fs::directory_iterator(VBK_CASES_DIR)) {
-    if (entry.path().extension() == ".test") files.push_back(entry.path().string());
-  }
+  for (const char* const* f = kFiles; *f != nullptr; ++f) files.emplace_back(*f);
   std::sort(files.begin(), files.end());
   return files;
 }
