@@ -380,7 +380,7 @@ Result<void> Database::fold_node(Expr& n, std::span<const Value> binds) {
   }
 }
 
-Result<std::optional<std::vector<Value>>> Database::eval_subquery(const SelectStmt& select,
+Result<std::optional<std::vector<Value>>> Database::eval_subquery(SelectStmt& select,
                                                                   bool first_only,
                                                                   std::span<const Value> binds) {
   // Neither the compiler nor a sub-program reads UNION members: run on its
@@ -388,10 +388,12 @@ Result<std::optional<std::vector<Value>>> Database::eval_subquery(const SelectSt
   if (!select.unions.empty()) {
     return std::unexpected(Error::Exec("subqueries with UNION are not supported"));
   }
-  // Folded on a copy: a subquery that cannot run on its own stays as written.
-  SelectStmt copy = select;
-  VBK_TRY(fold_select(copy, binds));
-  Result<vdbe::Program> program = compile::compile_select(copy, catalog_);
+  // Folded in place, also when it then cannot run on its own: what it holds
+  // that can run is run now, and the compiler gets the rest. (A copy kept
+  // as written would cost, for deeply nested subqueries, a recursion per
+  // level on top of this one.)
+  VBK_TRY(fold_select(select, binds));
+  Result<vdbe::Program> program = compile::compile_select(select, catalog_);
   if (!program) return std::nullopt;
   Result<std::vector<vdbe::Row>> rows = run_query(*program, false, binds);
   if (!rows) return std::nullopt;
