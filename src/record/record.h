@@ -44,6 +44,42 @@ Result<std::vector<Value>> decode_record(std::span<const uint8_t> record);
 // added).
 Result<Value> decode_column(std::span<const uint8_t> record, size_t i);
 
+// One column's place in a record, as a walk of the header finds it: its serial
+// type and the offset of its body. The offset is the sum of the earlier
+// bodies' lengths, which come from the bytes and may overflow 64 bits; that
+// is an error only for a column that is read, so it is carried along.
+struct ColumnPlace {
+  uint64_t type = 0;
+  uint64_t offset = 0;
+  bool overflow = false;  // offset (or this body's end) overflowed
+};
+
+// A walk over a record's serial types, one column at a time. It holds sizes
+// only, never the bytes: every call is given the same record.
+class HeaderWalk {
+ public:
+  HeaderWalk() = default;
+  // Reads the header size: "truncated uvarint" for an empty record, "record
+  // header size exceeds buffer".
+  static Result<HeaderWalk> start(std::span<const uint8_t> record);
+  // No serial type is left: every further column is Null.
+  bool done() const { return pos_ >= header_end_; }
+  // The next column's place (requires !done()); a serial type that does not
+  // read within the header is Corrupt, and the walk then stays where it was.
+  Result<ColumnPlace> next(std::span<const uint8_t> record);
+
+ private:
+  size_t header_end_ = 0;
+  size_t pos_ = 0;      // next serial type
+  uint64_t offset_ = 0;  // body of the next column
+  bool overflow_ = false;
+};
+
+// The column at `place` of `record` into `out` (its buffer reused when it
+// holds a value of the same kind): "record body length overflow", "record
+// body exceeds buffer", or the body's own failures; `out` is unchanged then.
+Result<void> decode_at(std::span<const uint8_t> record, const ColumnPlace& place, Value& out);
+
 // Writes into `out` a record of one column per value: where keep[i] is set,
 // column i of `old_record` is taken over byte for byte (Null when the old
 // record has no column i) and values[i] is not looked at; elsewhere column i
