@@ -76,7 +76,7 @@ void bind(VbkStmt* stmt, int64_t idx, Value v) {
   if (!stmt || idx < 0) return;
   // Slots past the last `?` would never be read: ignoring them keeps a huge
   // index from growing the list until memory runs out.
-  uint64_t markers = stmt->prepared.param_count();
+  uint64_t markers = stmt->prepared.param_count;
   if (static_cast<uint64_t>(idx) >= markers) return;
   size_t i = static_cast<size_t>(idx);
   if (i >= stmt->binds.size()) stmt->binds.resize(i + 1);
