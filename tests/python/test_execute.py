@@ -133,9 +133,10 @@ class ExecuteTest(DbTest):
         self.assertIsNone(cur.close())
 
     def test_commit_method_does_not_commit(self):
+        # Opened first: opening waits for the lock that BEGIN takes.
+        other = velmarbrook.connect(self.path)
         self.run_sql("BEGIN; INSERT INTO t (v) VALUES (9)")
         self.conn.commit()
-        other = velmarbrook.connect(self.path)
         self.run_sql("ROLLBACK")
         self.assertEqual(other.execute("SELECT count(*) FROM t").fetchall(), [(0,)])
 
