@@ -126,6 +126,12 @@ std::string_view trim_white_space(std::string_view text) {
   }
   size_t end = text.size();
   while (end > begin) {
+    const auto b = static_cast<uint8_t>(text[end - 1]);
+    if (b < 0x80) {
+      if (!is_white_space(b)) break;
+      --end;
+      continue;
+    }
     // The last character starts at the last byte that is no continuation
     // byte (10xxxxxx); a valid one is at most four bytes long.
     size_t start = end - 1;
