@@ -526,7 +526,7 @@ bool like_by_definition(std::string_view t, std::string_view p) {
 }
 
 TEST(ValueOps, LikeAgreesWithItsDefinition) {
-  const std::vector<std::string> text_bytes = {"a", "b", "A", "B", "%", "_", "c", "a", "a", "!", "\xc1"};
+  const std::vector<std::string> text_bytes = {"a", "b", "A", "B", "%", "_", "c", "a", "a", "!", "é"};
   const std::vector<std::string> pattern_bytes = {"a", "b", "A", "%", "%", "_", "c"};
   // Texts longer than the patterns, so that a "%" often absorbs long runs.
   const std::vector<std::string> texts = random_texts(11, text_bytes, 3000, 40);
