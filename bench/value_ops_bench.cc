@@ -51,7 +51,6 @@ struct Peer {
       std::fprintf(stderr, "peer error: %s\n", sqlite3_errmsg(db));
       std::exit(1);
     }
-    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 1 << 30);
   }
   ~Peer() {
     sqlite3_finalize(stmt);
