@@ -188,6 +188,19 @@ Result<PageRef> Pager::get_page(uint32_t pgno) {
   return load_or_get(pgno);
 }
 
+Result<uint64_t> Pager::readable_pages() {
+  Busy busy(*this);
+  const uint64_t file_size = VBK_TRY(file_->size());
+  uint64_t held = file_size / page_size_;
+  if (wal_) held += wal_->pages();
+  // Pages allocated past the page count the transaction began with live in
+  // the cache until commit.
+  if (in_tx_ && header_.page_count > tx_snapshot_.page_count) {
+    held += header_.page_count - tx_snapshot_.page_count;
+  }
+  return std::min<uint64_t>(held, header_.page_count);
+}
+
 Result<PageRef> Pager::load_or_get(uint32_t pgno) {
   if (pgno < 2) fault("page 1 is never cached");
   if (auto it = cache_.find(pgno); it != cache_.end()) {

@@ -280,12 +280,22 @@ class Pager {
   // always syncs the journal and the database file, whatever the level. In
   // log mode a commit syncs the log only at level 2, so that below it a
   // power loss may take the latest commits; a checkpoint syncs the database
-  // file unless the level is 0, and the emptied log always.
+  // file unless the level is 0, and the emptied log always. At level 1 a
+  // checkpoint first syncs a log whose commits may not be on disk yet: a
+  // power loss may lose the latest commits, but never leaves part of one
+  // in the database file.
   uint8_t synchronous() const { return synchronous_; }
   void set_synchronous(uint8_t level) { synchronous_ = level; }
   // For tests, which cannot afford logs of kCheckpointThreshold pages at every
   // crash point.
   void set_checkpoint_threshold(size_t pages) { checkpoint_threshold_ = pages; }
+
+  // At most how many distinct pages reads can deliver: the page count, but
+  // no more than the database file, the log and this transaction's new pages
+  // hold between them. The header's page count is file input like any other:
+  // a reader that sizes work or memory by what a page claims (an overflow
+  // chain's length) bounds the claim by this instead.
+  Result<uint64_t> readable_pages();
 
   // For tests and diagnostics.
   size_t cached_pages() const { return cache_.size(); }

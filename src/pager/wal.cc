@@ -78,6 +78,8 @@ Result<void> Wal::rescan() {
   index_ = std::move(committed);
   end_ = end;
   db_size_ = db_size;
+  // Whoever appended what was found may not have synced it.
+  synced_ = end == 0;
   return {};
 }
 
@@ -103,6 +105,8 @@ Result<void> Wal::append_raw(std::span<const uint8_t> batch, std::span<const Ent
   for (const auto& [pgno, offset] : entries) index_.insert_or_assign(pgno, offset);
   end_ += batch.size();
   db_size_ = db_size;
+  // A sync covers the whole file, earlier unsynced commits included.
+  synced_ = sync;
   return {};
 }
 
@@ -119,6 +123,15 @@ Result<void> Wal::cut_tail() {
 Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
   if (page_size != page_size_) fault("checkpoint with a page size other than the log's");
   if (index_.empty()) return {};
+  // Commits appended without a sync may still sit in the system's cache
+  // only, where the copy below may reach the disk before they do: a power
+  // loss would then take the log's frames and keep part of their copy in
+  // the database file, a mix of commits. They go to disk first. Without
+  // `sync` the database file is not synced either, and nothing is promised.
+  if (sync && !synced_) {
+    VBK_TRY(file_->sync());
+    synced_ = true;
+  }
   std::vector<Entry> pages(index_.begin(), index_.end());
   std::sort(pages.begin(), pages.end());
   std::vector<uint8_t> buf(page_size_);
@@ -143,7 +156,9 @@ Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
   index_.clear();
   end_ = 0;
   db_size_ = 0;
-  return file_->sync();
+  VBK_TRY(file_->sync());
+  synced_ = true;
+  return {};
 }
 
 }  // namespace vbk

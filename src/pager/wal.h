@@ -83,7 +83,10 @@ class Wal {
 
   // Copies the newest committed copy of every logged page into `db`, sets its
   // length to db_size() pages, syncs it (with `sync`), then empties the log
-  // and syncs that always. An empty index touches no file. The caller holds
+  // and syncs that always. With `sync`, a log that may hold commits appended
+  // without a sync (by this handle or, as far as it knows, another) is
+  // synced before anything is copied, so that no part of the copy can reach
+  // the disk before the commits it comes from. An empty index touches no file. The caller holds
   // the exclusive lock on the log file. A failure before the log is emptied
   // leaves the Wal unchanged and the log holding every committed frame, so
   // running it again redoes it; once the log is cut to nothing (only its
@@ -122,6 +125,9 @@ class Wal {
   uint64_t page_size_;
   uint64_t end_ = 0;
   uint32_t db_size_ = 0;
+  // Every committed frame is known to be on stable storage: this handle's
+  // last append synced the log, or the log was last seen empty.
+  bool synced_ = true;
 };
 
 }  // namespace vbk
