@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "util/bytes.h"
+#include "vfs/release.h"
 
 namespace vbk {
 
@@ -28,7 +29,7 @@ Result<Wal> Wal::open(Vfs& vfs, std::string_view db_path, uint64_t page_size) {
   // durable too, a power loss could take the log, and every commit in it,
   // away.
   if (!existed) VBK_TRY(vfs.sync_dir(path));
-  Wal wal(std::move(path), std::move(file), page_size);
+  Wal wal(vfs, std::move(path), std::move(file), page_size);
   // Removing a log takes the exclusive database lock, which the caller's
   // lock excludes: the path still names the file just opened.
   wal.id_ = vfs.identity(wal.path_);
@@ -41,6 +42,14 @@ Result<void> Wal::delete_(Wal wal, Vfs& vfs) {
   if (vfs.exists(wal.path_)) removed = vfs.delete_(wal.path_);
   wal.file_.reset();
   return removed;
+}
+
+Result<void> Wal::unlock() {
+  // Opened afresh, the path may name another log than the one this Wal
+  // indexed (the log was removed meanwhile, and perhaps made anew): id_
+  // still names the old one, so replaced() says so and the pager lets go of
+  // this Wal before it reads anything through it.
+  return release_lock(*vfs_, path_, file_);
 }
 
 bool Wal::replaced(Vfs& vfs) const {
@@ -116,8 +125,8 @@ Result<void> Wal::cut_tail() {
   VBK_TRY(file_->lock(true));
   Result<void> cut = file_->truncate(end_);
   if (cut) cut = file_->sync();
-  (void)file_->unlock();
-  return cut;
+  Result<void> released = unlock();
+  return cut ? released : cut;
 }
 
 Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {

@@ -98,6 +98,11 @@ class Wal {
   // syncs the cut so that a power loss cannot bring the bytes back.
   Result<void> cut_tail();
 
+  // Releases this handle's lock on the log. A failed unlock closes the
+  // log's descriptor, which drops the lock, and opens the log afresh; should
+  // that fail, every later use of the log fails (see release_lock).
+  Result<void> unlock();
+
   // The path no longer names the file this Wal has open: another handle
   // removed the log (and maybe made a new one). False when unknown.
   bool replaced(Vfs& vfs) const;
@@ -113,9 +118,11 @@ class Wal {
   bool holds(uint32_t pgno) const { return index_.contains(pgno); }
 
  private:
-  Wal(std::string path, std::unique_ptr<VfsFile> file, uint64_t page_size)
-      : path_(std::move(path)), file_(std::move(file)), page_size_(page_size) {}
+  Wal(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, uint64_t page_size)
+      : vfs_(&vfs), path_(std::move(path)), file_(std::move(file)), page_size_(page_size) {}
 
+  // For opening the log afresh after a failed unlock.
+  Vfs* vfs_;
   std::string path_;
   std::unique_ptr<VfsFile> file_;
   // Which file the path named when the log was opened.
