@@ -13,7 +13,7 @@ std::string ChildExit::describe() const {
   return exited ? "exited with " + std::to_string(code) : "killed by signal " + std::to_string(signal);
 }
 
-ChildExit run_in_child(const std::function<int()>& body) {
+pid_t start_child(const std::function<int()>& body) {
   std::fflush(nullptr);  // nothing buffered is written twice
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -26,6 +26,11 @@ ChildExit run_in_child(const std::function<int()>& body) {
     std::fflush(nullptr);
     ::_exit(code);
   }
+  return pid;
+}
+
+ChildExit run_in_child(const std::function<int()>& body) {
+  const pid_t pid = start_child(body);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
@@ -14,6 +16,11 @@ struct ChildExit {
   bool killed_by(int sig) const { return !exited && signal == sig; }
   std::string describe() const;
 };
+
+// Forks and runs `body` in the child, which ends with the value `body`
+// returns (an escaping exception ends it with 125); gives the child's pid to
+// the parent, which must wait for it.
+pid_t start_child(const std::function<int()>& body);
 
 // Forks, runs `body` in the child and waits for it. The child ends with the
 // value `body` returns (an escaping exception ends it with 125), so it never
