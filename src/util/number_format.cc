@@ -23,7 +23,11 @@ ShortestDigits shortest_digits(double v) {
   return d;
 }
 
-void append_real_positional(std::string& out, double v) {
+namespace {
+
+// The shortest digits laid out without exponent; a whole value gets ".0" only
+// when `whole_fraction` is set.
+void append_digits_positional(std::string& out, double v, bool whole_fraction) {
   const ShortestDigits d = shortest_digits(v);
   if (d.negative) out += '-';
   const int64_t count = d.count;
@@ -34,17 +38,38 @@ void append_real_positional(std::string& out, double v) {
     return;
   }
   // exponent + 1 digits before the point, padded with zeros when the digits
-  // run out, and at least one digit after it.
+  // run out.
   const int64_t whole = int64_t{d.exponent} + 1;
   if (count <= whole) {
     out.append(d.digits, d.count);
     out.append(static_cast<size_t>(whole - count), '0');
-    out += ".0";
+    if (whole_fraction) out += ".0";
   } else {
     out.append(d.digits, static_cast<size_t>(whole));
     out += '.';
     out.append(d.digits + whole, static_cast<size_t>(count - whole));
   }
+}
+
+// "NaN", "inf" or "-inf" for a value that is not finite; false otherwise.
+bool append_non_finite(std::string& out, double v) {
+  if (std::isnan(v)) {
+    out += "NaN";
+    return true;
+  }
+  if (std::isinf(v)) {
+    out += v < 0 ? "-inf" : "inf";
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void append_real_positional(std::string& out, double v) { append_digits_positional(out, v, true); }
+
+void append_real_plain(std::string& out, double v) {
+  if (!append_non_finite(out, v)) append_digits_positional(out, v, false);
 }
 
 void append_real_exponent(std::string& out, double v) {
@@ -62,14 +87,7 @@ void append_real_exponent(std::string& out, double v) {
 }
 
 void append_real(std::string& out, double v) {
-  if (std::isnan(v)) {
-    out += "NaN";
-    return;
-  }
-  if (std::isinf(v)) {
-    out += v < 0 ? "-inf" : "inf";
-    return;
-  }
+  if (append_non_finite(out, v)) return;
   const double magnitude = std::fabs(v);
   if (magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16)) {
     append_real_positional(out, v);

@@ -23,8 +23,14 @@ struct ShortestDigits {
 ShortestDigits shortest_digits(double v);
 
 // Positional form with at least one digit after the point: "1.0", "0.0001",
-// "-0.0", "9223372036854775808.0", "1e100" spelled out in full. `v` finite.
+// "-0.0", "9223372036854776000.0" (2^63: the shortest digits, padded with
+// zeros), 1e100 spelled out in full. `v` finite.
 void append_real_positional(std::string& out, double v);
+
+// The same digits with no fraction when the value is whole: "1", "0.5",
+// "-0", "100000000000000000000", "9223372036854776000"; and "NaN" (any sign
+// or payload), "inf", "-inf". SQL's text form of a Real.
+void append_real_plain(std::string& out, double v);
 
 // Exponent form: the digits with a point after the first one only when there
 // are more, then "e" and the exponent without a plus sign or leading zeros:

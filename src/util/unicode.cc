@@ -111,6 +111,32 @@ bool is_white_space(char32_t cp) {
   return in_ranges(tables::kWhiteSpace, cp);
 }
 
+std::string_view trim_white_space(std::string_view text) {
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const auto b = static_cast<uint8_t>(text[begin]);
+    if (b < 0x80) {
+      if (!is_white_space(b)) break;
+      ++begin;
+      continue;
+    }
+    const utf8::Decoded d = utf8::decode(text.substr(begin));
+    if (!d.valid || !is_white_space(d.cp)) break;
+    begin += d.length;
+  }
+  size_t end = text.size();
+  while (end > begin) {
+    // The last character starts at the last byte that is no continuation
+    // byte (10xxxxxx); a valid one is at most four bytes long.
+    size_t start = end - 1;
+    while (start > begin && end - start < 4 && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) --start;
+    const utf8::Decoded d = utf8::decode(text.substr(start, end - start));
+    if (!d.valid || d.length != end - start || !is_white_space(d.cp)) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
 void append_upper(std::string& out, std::string_view utf8) { append_mapped(out, utf8, Direction::Upper); }
 
 void append_lower(std::string& out, std::string_view utf8) { append_mapped(out, utf8, Direction::Lower); }

@@ -22,6 +22,10 @@ bool is_grapheme_extend(char32_t cp);
 // The White_Space property.
 bool is_white_space(char32_t cp);
 
+// `utf8` without its leading and trailing White_Space characters. Stops at
+// the first byte sequence that is not valid UTF-8 from either end.
+std::string_view trim_white_space(std::string_view utf8);
+
 // Full case mapping of UTF-8 text, appended to `out`: the one-to-many
 // mappings that do not depend on language ('ß' -> "SS", 'ﬁ' -> "FI",
 // 'İ' -> "i̇"), and for lower case the final form of capital sigma: 'Σ'

@@ -92,6 +92,22 @@ TEST(Unicode, Properties) {
   }
 }
 
+TEST(Unicode, TrimWhiteSpace) {
+  const struct {
+    std::string_view in, out;
+  } cases[] = {
+      {"", ""},
+      {" \t\n\v\f\r", ""},
+      {"\u00a0\u3000a b\u2029\u0085", "a b"},
+      {"\u200ba\u200b", "\u200ba\u200b"},  // zero width space: no White_Space
+      {"\u00e9", "\u00e9"},
+      {" \xff ", "\xff"},                   // an invalid byte stops the trim
+      {"a\x80 ", "a\x80"},
+      {"\xe3\x80 ", "\xe3\x80"},          // a truncated ideographic space is no space
+  };
+  for (const auto& c : cases) EXPECT_EQ(unicode::trim_white_space(c.in), c.out) << c.in;
+}
+
 TEST(Unicode, FullCaseMapping) {
   const struct {
     std::string_view in, upper, lower;
