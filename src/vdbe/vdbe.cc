@@ -49,6 +49,14 @@ Bytes take_buffer(Value& v) {
   return out;
 }
 
+// The buffer for a blob about to be built into register `dest` from the
+// registers start..start+count-1: dest's own when it is not among them
+// (they are read before dest is written), else a new one.
+Bytes buffer_for(Value& d, uint32_t dest, uint32_t start, uint32_t count) {
+  if (dest >= start && dest - start < count) return Bytes();
+  return take_buffer(d);
+}
+
 // The rowid that SeekRowid looks for, or none: an Int; a Real that is whole
 // and within the rowid range (exactly 2^63 reads as the largest rowid, the
 // integer it compares equal to); a text that is an integer literal.
@@ -354,7 +362,7 @@ Result<void> Vm::run(const Program& program) {
         const int64_t rowid = VBK_TRY(int_operand(reg(o.rowid_reg)));
         Value& d = reg(o.dest);
         const std::span<Value> values = reg_run(o.start, o.count);
-        Bytes buf = take_buffer(d);
+        Bytes buf = buffer_for(d, o.dest, o.start, o.count);
         keyenc::encode_index_key_into(buf, values, rowid);
         d = Value::Blob(std::move(buf));
         break;
@@ -372,7 +380,7 @@ Result<void> Vm::run(const Program& program) {
         const auto& o = as<Op::MakeBoundKey>(op);
         Value& d = reg(o.dest);
         const std::span<Value> values = reg_run(o.start, o.count);
-        Bytes buf = take_buffer(d);
+        Bytes buf = buffer_for(d, o.dest, o.start, o.count);
         keyenc::encode_key_prefix_into(buf, values);
         // No key byte is 0xFF where a value's encoding starts, so the padded
         // bound sorts after every key of these values, rowid included.

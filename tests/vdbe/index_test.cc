@@ -32,6 +32,23 @@ TEST(VmIndex, InsertAndDelete) {
   EXPECT_EQ(f.keys_of(idx), (std::vector<Bytes>{key({I(5)}, 2), key({T("a"), I(2)}, 7)}));
 }
 
+// Keys and bounds read their source registers before writing a destination
+// that is one of them; a prefix takes its destination out first, as a
+// record does.
+TEST(VmIndex, KeysBuiltOverTheirOwnSources) {
+  VmFixture f;
+  const Program p = program(
+      4, 0, 0,
+      {Op::Integer{1, 0}, Op::Str{"x", 1}, Op::Integer{9, 2}, Op::MakeIndexKey{0, 2, 2, 1}, Op::ResultRow{1, 1},
+       Op::Str{"x", 1}, Op::MakeBoundKey{0, 2, true, 0}, Op::ResultRow{0, 1}, Op::Str{"y", 3},
+       Op::MakeIndexPrefix{2, 2, 3}, Op::ResultRow{3, 1}});
+  Bytes bound = keyenc::encode_key_prefix(std::vector<Value>{I(1), T("x")});
+  bound.insert(bound.end(), 8, 0xFF);
+  EXPECT_EQ(f.run(p).rows, rows({{B(key({I(1), T("x")}, 9))},
+                                 {B(bound)},
+                                 {B(keyenc::encode_key_prefix(std::vector<Value>{I(9), N()}))}}));
+}
+
 // A unique index refuses any stored key that starts with the prefix: equal
 // values, NULLs alike, Int 1 and Real 1.0 alike; otherwise the key goes in.
 TEST(VmIndex, UniqueInsertAndConflictJump) {
