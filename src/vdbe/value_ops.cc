@@ -380,8 +380,10 @@ Value cast_value(const Value& v, CastType to) {
 
 Value like_op(const Value& v, const Value& pattern, bool negated) {
   if (v.is_null() || pattern.is_null()) return Value::Null();
-  std::string text_scratch;
-  std::string pattern_scratch;
+  // A number's text form is built here; a text is matched where it lies.
+  // Reused, so that a numeric operand allocates nothing after the first call.
+  thread_local std::string text_scratch;
+  thread_local std::string pattern_scratch;
   const bool match = like_match(text_form_view(v, text_scratch), text_form_view(pattern, pattern_scratch));
   return bool_value(match != negated);
 }
