@@ -17,7 +17,7 @@ using vdbe::ScalarKind;
 using vdbe::UnKind;
 
 TEST(VmExpr, InstructionsCallTheValueOperations) {
-  VmFixture f;
+  VmDb f;
   struct Case {
     Op op;  // operands in registers 0 and 1, result in register 2
     std::vector<Value> in;
@@ -56,7 +56,7 @@ TEST(VmExpr, InstructionsCallTheValueOperations) {
 // A destination that is also an operand: the result replaces it; Affinity
 // rewrites its register in place.
 TEST(VmExpr, DestinationAmongTheOperands) {
-  VmFixture f;
+  VmDb f;
   const Value binds[] = {T("ab"), T(" 7 "), T("2.5")};
   const Program p = program(
       3, 0, 0,

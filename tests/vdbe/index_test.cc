@@ -18,7 +18,7 @@ Bytes key(std::vector<Value> values, int64_t rowid) { return keyenc::encode_inde
 // IdxInsert of a present key and IdxDelete of a missing one are silent;
 // keys are built from registers and the rowid.
 TEST(VmIndex, InsertAndDelete) {
-  VmFixture f;
+  VmDb f;
   const uint32_t idx = f.index({{{I(5)}, 1}});
   const Program p = program(
       4, 0, 1,
@@ -36,7 +36,7 @@ TEST(VmIndex, InsertAndDelete) {
 // that is one of them; a prefix takes its destination out first, as a
 // record does.
 TEST(VmIndex, KeysBuiltOverTheirOwnSources) {
-  VmFixture f;
+  VmDb f;
   const Program p = program(
       4, 0, 0,
       {Op::Integer{1, 0}, Op::Str{"x", 1}, Op::Integer{9, 2}, Op::MakeIndexKey{0, 2, 2, 1}, Op::ResultRow{1, 1},
@@ -61,7 +61,7 @@ TEST(VmIndex, UniqueInsertAndConflictJump) {
                         {T("a"), T("a"), true},   {I(1), I(2), false},   {T("a"), B(Bytes{'a'}), false},
                         {R(0.0), R(-0.0), false}, {T("a"), T("ab"), false}};
   for (const Case& c : cases) {
-    VmFixture f;
+    VmDb f;
     const uint32_t idx = f.index({{{c.stored}, 1}});
     const Value binds[] = {c.inserted};
     // r0 value, r1 rowid 2, r2 key, r3 prefix, r4 := 1 when the conflict jump was taken.
@@ -79,7 +79,7 @@ TEST(VmIndex, UniqueInsertAndConflictJump) {
 }
 
 TEST(VmIndex, KeyTooLargeFails) {
-  VmFixture f(512);
+  VmDb f(512);
   const uint32_t idx = f.index();
   const Program p = program(3, 0, 1,
                             {Op::OpenIndex{0, idx}, Op::Str{std::string(300, 'k'), 0}, Op::Integer{1, 1},
@@ -90,7 +90,7 @@ TEST(VmIndex, KeyTooLargeFails) {
 // An index on (a) of a table: the lookup shape, prefix seek, guard, index
 // rowid and table seek, closed by IdxNext.
 TEST(VmIndex, LookupThroughTheIndex) {
-  VmFixture f(512);
+  VmDb f(512);
   std::map<int64_t, std::vector<Value>> table;
   std::vector<std::pair<std::vector<Value>, int64_t>> entries;
   for (int64_t r = 1; r <= 600; ++r) {
@@ -130,7 +130,7 @@ TEST(VmIndex, LookupThroughTheIndex) {
 // rowid; an exclusive one is not padded and stops before the bound's
 // values.
 TEST(VmIndex, RangeScanBounds) {
-  VmFixture f;
+  VmDb f;
   const uint32_t idx = f.index({{{I(1)}, 1}, {{I(2)}, 2}, {{I(2)}, 3}, {{I(2)}, kMax}, {{I(3)}, 4}, {{N()}, 5},
                                 {{T("t")}, 6}});
   struct Case {
@@ -181,7 +181,7 @@ TEST(VmIndex, RangeScanBounds) {
 // The guards on their edges: a key equal to the bound goes on, as does a
 // key that is a proper prefix of it; past the end both jump.
 TEST(VmIndex, GuardEdges) {
-  VmFixture f;
+  VmDb f;
   const Bytes k = key({I(2)}, 3);
   const uint32_t idx = f.index({{{I(2)}, 3}});
   struct Case {
@@ -225,7 +225,7 @@ TEST(VmIndex, GuardEdges) {
 // An empty prefix seeks to the first entry; on an empty index IdxSeek
 // jumps.
 TEST(VmIndex, SeekOnEmptyAndFromTheStart) {
-  VmFixture f;
+  VmDb f;
   const uint32_t full = f.index({{{I(9)}, 4}, {{N()}, 8}});
   const uint32_t empty = f.index();
   for (const uint32_t idx : {full, empty}) {
@@ -239,7 +239,7 @@ TEST(VmIndex, SeekOnEmptyAndFromTheStart) {
 // A key of fewer than 8 bytes read from an index page is a damaged page:
 // IdxRowid passes the Corrupt error on.
 TEST(VmIndex, ShortKeyFromAPageIsCorrupt) {
-  VmFixture f;
+  VmDb f;
   const uint32_t idx = f.index();
   must(IndexBTree(f.pager(), idx).insert(Bytes{0x10, 0x20, 0x30}));
   const Program p = program(2, 0, 1,

@@ -17,7 +17,7 @@ using vdbe::BinKind;
 // The scan shape the compiler emits, over tables of several leaves, one
 // empty table and rows of fewer columns than the program reads.
 TEST(VmRun, FullScanReadsEveryRowInRowidOrder) {
-  VmFixture f(512);
+  VmDb f(512);
   std::map<int64_t, std::vector<Value>> many;
   for (int64_t r = 1; r <= 600; ++r) many[r * 3] = {I(r), T(std::string(r % 40, 'x'))};
   const uint32_t big = f.table(many);
@@ -42,7 +42,7 @@ TEST(VmRun, FullScanReadsEveryRowInRowidOrder) {
 // An empty table: Rewind jumps; the slot then has no row, so Column reads
 // NULL and Next falls through.
 TEST(VmRun, EmptyTableLeavesTheSlotWithoutARow) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table();
   const Program p = program(2, 1, 0,
                             {Op::OpenRead{0, root}, Op::Rewind{0, to(2)}, Op::Column{0, 0, 0},
@@ -51,7 +51,7 @@ TEST(VmRun, EmptyTableLeavesTheSlotWithoutARow) {
 }
 
 TEST(VmRun, EndsAtHaltAtTheEndOrAtAJumpPastIt) {
-  VmFixture f;
+  VmDb f;
   struct Case {
     const char* name;
     Program p;
@@ -75,7 +75,7 @@ TEST(VmRun, EndsAtHaltAtTheEndOrAtAJumpPastIt) {
 // Literals are copies; a register overwritten by another kind or reused by
 // the same kind holds exactly the new value.
 TEST(VmRun, LiteralsAndCopies) {
-  VmFixture f;
+  VmDb f;
   const Value binds[] = {T("bound"), I(-3)};
   const Program p = program(
       6, 0, 0,
@@ -88,7 +88,7 @@ TEST(VmRun, LiteralsAndCopies) {
 }
 
 TEST(VmRun, IfFalseAndIfTrueFollowTruth) {
-  VmFixture f;
+  VmDb f;
   struct Case {
     Value v;
     bool truth;
@@ -110,7 +110,7 @@ TEST(VmRun, IfFalseAndIfTrueFollowTruth) {
 // The seek key of SeekRowid: integers; whole reals, saturating only at
 // exactly 2^63; texts that are integer literals after trimming.
 TEST(VmRun, SeekRowidKeys) {
-  VmFixture f;
+  VmDb f;
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
   const uint32_t root = f.table({{41, {T("41")}}, {42, {T("42")}}, {43, {T("43")}}, {kMax, {T("max")}},
@@ -161,7 +161,7 @@ TEST(VmRun, SeekRowidKeys) {
 // A key that names no rowid leaves the B-tree cursor where it stood; a
 // missing rowid between two rows leaves the slot without a row.
 TEST(VmRun, SeekRowidWithoutAKeyDoesNotMoveTheCursor) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table({{1, {T("a")}}, {2, {T("b")}}, {5, {T("e")}}});
   const Value binds[] = {T("nope"), I(3)};
   const Program p = program(
@@ -174,7 +174,7 @@ TEST(VmRun, SeekRowidWithoutAKeyDoesNotMoveTheCursor) {
 }
 
 TEST(VmRun, SeekScanStartsAtTheFirstRowAtOrAboveTheKey) {
-  VmFixture f(512);
+  VmDb f(512);
   std::map<int64_t, std::vector<Value>> rows_in;
   for (int64_t r = 10; r <= 3000; r += 10) rows_in[r] = {I(r)};
   const uint32_t root = f.table(rows_in);
@@ -203,7 +203,7 @@ TEST(VmRun, SeekScanStartsAtTheFirstRowAtOrAboveTheKey) {
 // clears it and falls through without stepping; CursorSetRowid and Rewind
 // clear it.
 TEST(VmRun, NullRowFlag) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table({{1, {T("a")}}, {2, {T("b")}}, {3, {T("c")}}});
   const Value binds[] = {I(2)};
   const Program p = program(
@@ -224,7 +224,7 @@ TEST(VmRun, NullRowFlag) {
 // A LEFT JOIN of t1 and t2 on t1.a = t2.b: unmatched rows of t1 get the
 // null row of t2, whose Next then clears the flag and leaves the level.
 TEST(VmRun, LeftJoinNullRowPattern) {
-  VmFixture f(512);
+  VmDb f(512);
   const uint32_t t1 = f.table({{1, {I(1)}}, {2, {I(2)}}, {3, {I(3)}}});
   std::map<int64_t, std::vector<Value>> inner = {{10, {I(1), T("a")}}, {11, {I(3), T("c")}}, {12, {I(1), T("b")}}};
   for (int64_t r = 100; r < 400; ++r) inner[r] = {I(99), T("filler")};  // several leaves
@@ -243,7 +243,7 @@ TEST(VmRun, LeftJoinNullRowPattern) {
 }
 
 TEST(VmRun, CountAndCursorSetRowid) {
-  VmFixture f(512);
+  VmDb f(512);
   std::map<int64_t, std::vector<Value>> many;
   for (int64_t r = 1; r <= 1000; ++r) many[r] = {T(std::string(30, 'c'))};
   const uint32_t big = f.table(many);
@@ -257,7 +257,7 @@ TEST(VmRun, CountAndCursorSetRowid) {
 // A register check comes before the slot: these fail with the Error even
 // on a closed slot.
 TEST(VmRun, OperandChecksComeBeforeTheSlotWithExactTexts) {
-  VmFixture f;
+  VmDb f;
   struct Case {
     Op op;
     std::vector<Value> regs;  // registers 0, 1, 2
@@ -297,7 +297,7 @@ TEST(VmRun, OperandChecksComeBeforeTheSlotWithExactTexts) {
 
 // Broken invariants of a program are internal faults, not Errors.
 TEST(VmRun, BrokenProgramsAreInternalFaults) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table({{1, {I(1)}}});
   const uint32_t idx = f.index({{{I(1)}, 1}});
   struct Case {
@@ -315,8 +315,8 @@ TEST(VmRun, BrokenProgramsAreInternalFaults) {
       {"index rowid before any key", program(1, 0, 1, {Op::OpenIndex{0, idx}, Op::IdxRowid{0, 0}})},
       {"update without a row", program(1, 1, 0, {Op::OpenWrite{0, root}, Op::Blob{{1, 0}, 0}, Op::UpdateCurrent{0, 0}})},
       {"delete before any step", program(1, 1, 0, {Op::OpenWrite{0, root}, Op::DeleteCurrent{0}})},
-      {"aggregate", program(1, 0, 0, {Op::AggStart{0, 1}})},
-      {"sub-program", program(1, 0, 0, {Op::ScalarSub{0, {}, 0}})},
+      {"aggregate step without a group", program(1, 0, 0, {Op::AggStep{0, 0}})},
+      {"sub-program outside the list", program(1, 0, 0, {Op::ScalarSub{0, {}, 0}})},
   };
   for (const Case& c : cases) {
     vdbe::Vm vm(f.pager(), {});

@@ -1,19 +1,24 @@
 #pragma once
 
-// A database file inside a write transaction, with helpers to fill table and
-// index B-trees and to run hand-built programs on them, for the machine's
-// tests.
+// Databases in temporary files, inside a write transaction, for running
+// hand-built programs on the machine: VmFixture for programs over tables of
+// rows numbered from 1; VmDb, of any page size, with table and index
+// B-trees filled from given rowids and keys, the outcome of a run as text
+// (rows, error, counters) and the stored rows and keys read back.
 
 #include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "btree/btree.h"
+#include "btree/cursor.h"
 #include "btree/index.h"
 #include "btree/index_cursor.h"
 #include "btree/keyenc.h"
@@ -22,11 +27,58 @@
 #include "support/must.h"
 #include "support/temp_dir.h"
 #include "support/tree_check.h"
+#include "support/values.h"
 #include "vdbe/program.h"
 #include "vdbe/vdbe.h"
 #include "vfs/os.h"
 
 namespace vbk::testing {
+
+class VmFixture {
+ public:
+  VmFixture() : pager_(must(Pager::create(OsVfs::instance(), dir_.file("t.db"), 4096))) {
+    must(pager_.begin());
+  }
+
+  Pager& pager() { return pager_; }
+
+  // A new table holding `rows` as records, with rowids 1, 2, ...; its root.
+  uint32_t table(const std::vector<std::vector<Value>>& rows) {
+    const BTree tree = must(BTree::create(pager_));
+    for (size_t i = 0; i < rows.size(); ++i) {
+      must(tree.insert(static_cast<int64_t>(i + 1), record::encode_record(rows[i])));
+    }
+    return tree.root();
+  }
+
+  // The number of rows stored in the table at `root`.
+  uint64_t count(uint32_t root) { return must(BTree(pager_, root).count_subtree(root)); }
+
+  // Runs `program` on a fresh machine; its output rows as they were emitted.
+  Result<std::vector<vdbe::Row>> run(const vdbe::Program& program, std::span<const Value> binds = {}) {
+    vdbe::Vm vm(pager_, binds);
+    VBK_TRY(vm.run(program));
+    return std::move(vm).into_output();
+  }
+
+ private:
+  TempDir dir_;
+  Pager pager_;
+};
+
+// A program of `ops` with room for `n_regs` registers and `n_cursors` table
+// slots; output rows of `width` columns, not sorted.
+inline vdbe::Program program_of(std::vector<vdbe::Op> ops, uint32_t n_regs, uint32_t n_cursors,
+                                uint32_t width) {
+  vdbe::Program p;
+  p.ops = std::move(ops);
+  p.n_regs = n_regs;
+  p.n_cursors = n_cursors;
+  p.width = width;
+  return p;
+}
+
+
 
 using vdbe::Op;
 using vdbe::Program;
@@ -68,9 +120,9 @@ struct Outcome {
   int64_t last_rowid = 0;
 };
 
-class VmFixture {
+class VmDb {
  public:
-  explicit VmFixture(uint64_t page_size = 4096)
+  explicit VmDb(uint64_t page_size = 4096)
       : path_(dir_.file("v.db")), pager_(must(Pager::create(OsVfs::instance(), path_, page_size))) {
     must(pager_.begin());
   }
@@ -138,10 +190,6 @@ inline std::vector<std::string> rows(std::initializer_list<std::vector<Value>> l
   return show(r);
 }
 
-inline Value I(int64_t v) { return Value::Int(v); }
-inline Value R(double v) { return Value::Real(v); }
-inline Value T(std::string v) { return Value::Text(std::move(v)); }
-inline Value B(Bytes v) { return Value::Blob(std::move(v)); }
-inline Value N() { return Value::Null(); }
+inline Value T(const std::string& v) { return Value::Text(v); }
 
 }  // namespace vbk::testing

@@ -52,7 +52,7 @@ TEST(VmWrite, NewRowidNeverNamesAStoredRow) {
       {"after deleting every row", 5, 1, false, 1},
   };
   for (const Case& c : cases) {
-    VmFixture f;
+    VmDb f;
     const uint32_t root = f.table();
     std::vector<Op> ops = {Op::OpenWrite{0, root}};
     append_ops(ops, c.appends);
@@ -79,7 +79,7 @@ TEST(VmWrite, AppendsKeepTheTreeSoundAcrossEveryChange) {
   for (Between between : {Between::Nothing, Between::Truncate, Between::DeferredUpdate, Between::InPlaceUpdate,
                           Between::OtherSlotInsert}) {
     SCOPED_TRACE(static_cast<int>(between));
-    VmFixture f(512);
+    VmDb f(512);
     const uint32_t root = f.table();
     std::vector<Op> ops = {Op::OpenWrite{0, root}, Op::OpenWrite{1, root}};
     append_ops(ops, 400);
@@ -149,7 +149,7 @@ TEST(VmWrite, InsertOfAStoredRowidFailsAndWritesNothing) {
       {"long record below the hint", 4, 3000, true},
   };
   for (const Case& c : cases) {
-    VmFixture f(512);
+    VmDb f(512);
     const uint32_t root = f.table({{1, {T("one")}}, {2, {T("two")}}, {3, {T("three")}}});
     std::vector<Op> ops = {Op::OpenWrite{0, root}};
     if (c.appends_first) append_ops(ops, 2);  // rowids 4 and 5
@@ -177,14 +177,14 @@ TEST(VmWrite, NewRowidAfterTheLargestRowidFails) {
       "execution error: cannot generate a rowid: the largest rowid 9223372036854775807 is in use";
   {
     // Stored before the run: read from the tree.
-    VmFixture f;
+    VmDb f;
     const uint32_t root = f.table({{kMax, {I(1)}}});
     const Outcome o = f.run(program(1, 1, 0, {Op::OpenWrite{0, root}, Op::NewRowid{0, 0}}));
     EXPECT_EQ(o.error, error);
   }
   {
     // Inserted by the run: answered from the hint.
-    VmFixture f;
+    VmDb f;
     const uint32_t root = f.table({{1, {I(1)}}});
     const Outcome o = f.run(program(3, 1, 0,
                                     {Op::OpenWrite{0, root}, Op::Integer{kMax, 0}, Op::MakeRecord{0, 1, 1},
@@ -197,7 +197,7 @@ TEST(VmWrite, NewRowidAfterTheLargestRowidFails) {
 // A rewrite that fits replaces the row at once and counts; a longer one
 // waits for ApplyDeferred, which writes and counts it.
 TEST(VmWrite, UpdatesInPlaceAndDeferred) {
-  VmFixture f(512);
+  VmDb f(512);
   std::map<int64_t, std::vector<Value>> start;
   for (int64_t r = 1; r <= 200; ++r) start[r] = {I(r), T(std::string(10, 'a'))};
   struct Case {
@@ -236,7 +236,7 @@ TEST(VmWrite, UpdatesInPlaceAndDeferred) {
 // after a delete returns the next row, and the deleted row's values stay
 // readable until the next step.
 TEST(VmWrite, DeletesDuringAScan) {
-  VmFixture f(512);
+  VmDb f(512);
   std::map<int64_t, std::vector<Value>> start;
   for (int64_t r = 1; r <= 500; ++r) start[r] = {I(r)};
   const uint32_t root = f.table(start);
@@ -256,7 +256,7 @@ TEST(VmWrite, DeletesDuringAScan) {
 }
 
 TEST(VmWrite, TruncateFromCountsTheRowsRemoved) {
-  VmFixture f;
+  VmDb f;
   std::map<int64_t, std::vector<Value>> start;
   for (int64_t r = 1; r <= 20; ++r) start[r] = {I(r)};
   const uint32_t root = f.table(start);
@@ -271,7 +271,7 @@ TEST(VmWrite, TruncateFromCountsTheRowsRemoved) {
 // own source run as NULL; MakeUpdatedRecord copies kept columns, NULL where
 // the stored record is shorter.
 TEST(VmWrite, BuildingRecords) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table({{1, {I(10), T("keep")}}});
   const Program p = program(
       6, 1, 0,
@@ -291,7 +291,7 @@ TEST(VmWrite, BuildingRecords) {
 // A stored record that does not decode fails the run with Corrupt, from
 // Column and from MakeUpdatedRecord (whose destination then holds NULL).
 TEST(VmWrite, CorruptStoredRecords) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table();
   must(BTree(f.pager(), root).insert(1, Bytes{0x05, 0x01}));
   const std::string error = "corrupt data: record header size exceeds buffer";
@@ -307,7 +307,7 @@ TEST(VmWrite, CorruptStoredRecords) {
 // RowidExistsJump probes without disturbing the slot's row; a key that is
 // not an integer falls through without error.
 TEST(VmWrite, RowidExistsJump) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table({{1, {T("a")}}, {2, {T("b")}}, {5, {T("e")}}});
   struct Case {
     Value key;
@@ -326,7 +326,7 @@ TEST(VmWrite, RowidExistsJump) {
 }
 
 TEST(VmWrite, GuardsAndCounters) {
-  VmFixture f;
+  VmDb f;
   const uint32_t root = f.table();
   const Program p = program(
       3, 1, 0,
