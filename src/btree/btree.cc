@@ -106,12 +106,31 @@ Result<std::optional<Bytes>> BTree::search(int64_t rowid) const {
 }
 
 Result<void> BTree::insert(int64_t rowid, std::span<const uint8_t> payload) const {
+  return insert_row(rowid, payload, nullptr);
+}
+
+Result<bool> BTree::insert_new(int64_t rowid, std::span<const uint8_t> payload) const {
+  bool present = false;
+  VBK_TRY(insert_row(rowid, payload, &present));
+  return !present;
+}
+
+Result<void> BTree::insert_row(int64_t rowid, std::span<const uint8_t> payload, bool* present) const {
   const size_t page_size = pager_->page_size();
+  if (present && payload.size() > cell::max_local(page_size)) {
+    // The overflow chain is written before the descent: look first.
+    PageRef leaf = VBK_TRY(find_leaf(*pager_, root_, rowid));
+    PageRead r = leaf.read();
+    if (VBK_TRY(node::leaf_find(r.bytes(), rowid)).found) {
+      *present = true;
+      return {};
+    }
+  }
   const cell::Spill spill = VBK_TRY(cell::write_payload(*pager_, payload, cell::max_local(page_size)));
   thread_local Bytes leaf_cell;
   cell::encode_leaf_into(leaf_cell, rowid, payload.size(), payload.first(spill.local_len),
                          spill.first_overflow);
-  const std::optional<Split> split = VBK_TRY(insert_at(root_, rowid, leaf_cell));
+  const std::optional<Split> split = VBK_TRY(insert_at(root_, rowid, leaf_cell, 0, present));
   if (!split) return {};
   const uint32_t lower = VBK_TRY(pager_->alloc_page());
   return btree::grow_root(*pager_, root_, lower, split->right, node::kTableInterior,
@@ -119,11 +138,12 @@ Result<void> BTree::insert(int64_t rowid, std::span<const uint8_t> payload) cons
 }
 
 Result<std::optional<BTree::Split>> BTree::insert_at(uint32_t pgno, int64_t rowid,
-                                                     cell::CBytes leaf_cell, int depth) const {
+                                                     cell::CBytes leaf_cell, int depth,
+                                                     bool* present) const {
   if (depth >= btree::kMaxDepth) return std::unexpected(too_deep());
   const btree::Descent at = VBK_TRY(btree::step_down(*pager_, pgno, btree::kTableKinds, slot_for(rowid)));
-  if (at.leaf) return insert_into_leaf(at.page, rowid, leaf_cell);
-  const std::optional<Split> split = VBK_TRY(insert_at(at.child, rowid, leaf_cell, depth + 1));
+  if (at.leaf) return insert_into_leaf(at.page, rowid, leaf_cell, present);
+  const std::optional<Split> split = VBK_TRY(insert_at(at.child, rowid, leaf_cell, depth + 1, present));
   if (!split) return std::nullopt;
   const std::optional<btree::InteriorSplit> up = VBK_TRY(btree::insert_after_child_split(
       *pager_, at.page, node::kTableInterior, at.slot, split->right,
@@ -133,13 +153,17 @@ Result<std::optional<BTree::Split>> BTree::insert_at(uint32_t pgno, int64_t rowi
 }
 
 Result<std::optional<BTree::Split>> BTree::insert_into_leaf(const PageRef& page, int64_t rowid,
-                                                            cell::CBytes leaf_cell) const {
+                                                            cell::CBytes leaf_cell, bool* present) const {
   const size_t page_size = pager_->page_size();
   node::Position pos;
   Chain old;
   {
     PageRead r = page.read();
     pos = VBK_TRY(node::leaf_find(r.bytes(), rowid));
+    if (pos.found && present) {
+      *present = true;
+      return std::nullopt;
+    }
     if (pos.found) old = VBK_TRY(chain_of(VBK_TRY(node::cell_start(r.bytes(), pos.index))));
   }
   if (pos.found) {
@@ -160,6 +184,18 @@ Result<std::optional<BTree::Split>> BTree::insert_into_leaf(const PageRef& page,
 
 Result<void> BTree::insert_fast(int64_t rowid, std::span<const uint8_t> payload,
                                 AppendHint& hint) const {
+  return insert_fast_row(rowid, payload, hint, nullptr);
+}
+
+Result<bool> BTree::insert_fast_new(int64_t rowid, std::span<const uint8_t> payload,
+                                    AppendHint& hint) const {
+  bool present = false;
+  VBK_TRY(insert_fast_row(rowid, payload, hint, &present));
+  return !present;
+}
+
+Result<void> BTree::insert_fast_row(int64_t rowid, std::span<const uint8_t> payload, AppendHint& hint,
+                                    bool* present) const {
   const size_t page_size = pager_->page_size();
   if (hint.set && rowid > hint.last && payload.size() <= cell::max_local(page_size)) {
     thread_local Bytes leaf_cell;
@@ -174,7 +210,10 @@ Result<void> BTree::insert_fast(int64_t rowid, std::span<const uint8_t> payload,
       }
     }
   }
-  VBK_TRY(insert(rowid, payload));
+  // A rowid above the hint's last is above every stored rowid (the hint
+  // names the right-most leaf), so only this path can meet a stored one.
+  VBK_TRY(insert_row(rowid, payload, present));
+  if (present && *present) return {};
   const uint32_t leaf = VBK_TRY(rightmost_leaf());
   PageRef page = VBK_TRY(pager_->get_page(leaf));
   PageRead r = page.read();

@@ -68,6 +68,14 @@ class BTree {
   // is recomputed from the right spine.
   Result<void> insert_fast(int64_t rowid, std::span<const uint8_t> payload, AppendHint& hint) const;
 
+  // insert and insert_fast that never replace: false, with nothing written,
+  // when a row with the rowid is already stored. A row that needs no
+  // overflow chain is checked on the descent that stores it; a longer one
+  // is looked up first, so that no overflow page is written for a row that
+  // is refused.
+  Result<bool> insert_new(int64_t rowid, std::span<const uint8_t> payload) const;
+  Result<bool> insert_fast_new(int64_t rowid, std::span<const uint8_t> payload, AppendHint& hint) const;
+
   // The largest rowid in the tree (also when the right-most leaf was emptied
   // by deletes), or nothing when no leaf holds a row.
   Result<std::optional<int64_t>> last_rowid() const;
@@ -79,9 +87,11 @@ class BTree {
     uint32_t right;
   };
   // Inserts an encoded leaf cell under page `pgno`; the split of that page,
-  // if it had to split. `depth` is pgno's distance from the root.
+  // if it had to split. `depth` is pgno's distance from the root. With
+  // `present` given, a stored row with the rowid is kept, nothing is changed
+  // and *present is set; without it the row is replaced.
   Result<std::optional<Split>> insert_at(uint32_t pgno, int64_t rowid, cell::CBytes leaf_cell,
-                                         int depth = 0) const;
+                                         int depth = 0, bool* present = nullptr) const;
 
   // Removes the row; false when there was none (no page changes then).
   Result<bool> delete_(int64_t rowid) const;
@@ -109,7 +119,12 @@ class BTree {
 
  private:
   Result<std::optional<Split>> insert_into_leaf(const PageRef& page, int64_t rowid,
-                                                cell::CBytes leaf_cell) const;
+                                                cell::CBytes leaf_cell, bool* present) const;
+  // insert (present null) or insert_new (present given).
+  Result<void> insert_row(int64_t rowid, std::span<const uint8_t> payload, bool* present) const;
+  // insert_fast or insert_fast_new.
+  Result<void> insert_fast_row(int64_t rowid, std::span<const uint8_t> payload, AppendHint& hint,
+                               bool* present) const;
   // Follows right children from the root to the right-most leaf.
   Result<uint32_t> rightmost_leaf() const;
   Result<std::optional<int64_t>> last_rowid_under(uint32_t pgno, int depth,

@@ -105,26 +105,44 @@ Result<std::vector<Value>> decode_record(std::span<const uint8_t> record) {
   return values;
 }
 
-Result<Value> decode_column(std::span<const uint8_t> record, size_t i) {
+Result<HeaderWalk> HeaderWalk::start_slow(std::span<const uint8_t> record) {
   const Header h = VBK_TRY(read_header(record));
-  // Earlier bodies are only counted. Their lengths come from the file and may
-  // add up past 64 bits; that matters only if column i exists, so the
-  // overflow is remembered rather than reported at once.
-  uint64_t offset = h.bytes.size();
-  bool overflow = false;
-  size_t pos = h.first_type;
+  HeaderWalk w;
+  w.header_end_ = h.bytes.size();
+  w.pos_ = h.first_type;
+  w.offset_ = h.bytes.size();
+  return w;
+}
+
+Result<ColumnPlace> HeaderWalk::next_slow(std::span<const uint8_t> record) {
+  // Serial types are read from the header bytes alone.
+  const varint::Uvarint t =
+      VBK_TRY(varint::read_uvarint(record.subspan(pos_, header_end_ - pos_)));
+  return advance(t.value, t.length);
+}
+
+Result<void> decode_at(std::span<const uint8_t> record, const ColumnPlace& place, Value& out) {
+  const uint64_t length = serial::body_length(place.type);
+  uint64_t end;
+  if (place.overflow || __builtin_add_overflow(place.offset, length, &end)) {
+    return std::unexpected(corrupt(msg::kBodyLengthOverflow));
+  }
+  if (end > record.size()) return std::unexpected(corrupt(msg::kBodyExceeds));
+  return serial::decode_body_into(
+      place.type, record.subspan(static_cast<size_t>(place.offset), static_cast<size_t>(length)), out);
+}
+
+Result<Value> decode_column(std::span<const uint8_t> record, size_t i) {
+  HeaderWalk walk = VBK_TRY(HeaderWalk::start(record));
+  // Earlier bodies are only counted, not read.
   for (size_t column = 0;; ++column) {
-    if (pos >= h.bytes.size()) return Value::Null();
-    const uint64_t type = VBK_TRY(next_type(h, pos));
-    const uint64_t length = serial::body_length(type);
-    uint64_t end;
-    overflow = overflow || __builtin_add_overflow(offset, length, &end);
+    if (walk.done()) return Value::Null();
+    const ColumnPlace place = VBK_TRY(walk.next(record));
     if (column == i) {
-      if (overflow) return std::unexpected(corrupt(msg::kBodyLengthOverflow));
-      if (end > record.size()) return std::unexpected(corrupt(msg::kBodyExceeds));
-      return serial::decode_body(type, record.subspan(static_cast<size_t>(offset), static_cast<size_t>(length)));
+      Value v;
+      VBK_TRY(decode_at(record, place, v));
+      return v;
     }
-    offset = end;
   }
 }
 

@@ -66,34 +66,57 @@ void encode_body(Bytes& out, const Value& v) {
   }
 }
 
-Result<Value> decode_body(uint64_t serial_type, std::span<const uint8_t> body) {
+Result<void> decode_body_into(uint64_t serial_type, std::span<const uint8_t> body, Value& out) {
   switch (serial_type) {
     case 0:
-      return Value::Null();
+      out = Value::Null();
+      return {};
     case 1: case 2: case 3: case 4: case 5: case 6: {
       // Sign-extend the bytes given, at most 8 of them.
       const size_t width = body.size() < 8 ? body.size() : 8;
-      if (width == 0) return Value::Int(0);
-      uint64_t bits = (body[0] & 0x80) ? ~uint64_t{0} : 0;
+      uint64_t bits = (width > 0 && (body[0] & 0x80)) ? ~uint64_t{0} : 0;
       for (size_t i = 0; i < width; ++i) bits = (bits << 8) | body[i];
-      return Value::Int(static_cast<int64_t>(bits));
+      out = Value::Int(static_cast<int64_t>(bits));
+      return {};
     }
     case 7:
       if (body.size() != 8) return std::unexpected(record::corrupt(record::msg::kFloatBody));
-      return Value::Real(std::bit_cast<double>(get_be64(body.data())));
+      out = Value::Real(std::bit_cast<double>(get_be64(body.data())));
+      return {};
     case 8:
-      return Value::Int(0);
+      out = Value::Int(0);
+      return {};
     case 9:
-      return Value::Int(1);
+      out = Value::Int(1);
+      return {};
     case 10:
     case 11:
       return std::unexpected(record::corrupt(record::msg::kReservedSerialType));
     default:
       break;
   }
-  if (serial_type % 2 == 0) return Value::Blob(Bytes(body.begin(), body.end()));
+  if (serial_type % 2 == 0) {
+    if (out.kind() == Value::Kind::Blob) {
+      out.as_blob().assign(body.begin(), body.end());
+    } else {
+      out = Value::Blob(Bytes(body.begin(), body.end()));
+    }
+    return {};
+  }
   if (!utf8::is_valid(body)) return std::unexpected(record::corrupt(record::msg::kTextNotUtf8));
-  return Value::Text(std::string(reinterpret_cast<const char*>(body.data()), body.size()));
+  const char* text = reinterpret_cast<const char*>(body.data());
+  if (out.kind() == Value::Kind::Text) {
+    out.as_text().assign(text, body.size());
+  } else {
+    out = Value::Text(std::string(text, body.size()));
+  }
+  return {};
+}
+
+Result<Value> decode_body(uint64_t serial_type, std::span<const uint8_t> body) {
+  Value v;
+  VBK_TRY(decode_body_into(serial_type, body, v));
+  return v;
 }
 
 }  // namespace vbk::serial

@@ -40,4 +40,8 @@ void encode_body(Bytes& out, const Value& v);
 // "text body is not valid UTF-8".
 Result<Value> decode_body(uint64_t serial_type, std::span<const uint8_t> body);
 
+// The same into `out`, whose text or byte buffer is reused when it already
+// holds a value of the body's kind. `out` is unchanged on failure.
+Result<void> decode_body_into(uint64_t serial_type, std::span<const uint8_t> body, Value& out);
+
 }  // namespace vbk::serial
