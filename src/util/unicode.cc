@@ -114,6 +114,12 @@ bool is_white_space(char32_t cp) {
 std::string_view trim_white_space(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {
+    const auto b = static_cast<uint8_t>(text[begin]);
+    if (b < 0x80) {
+      if (!is_white_space(b)) break;
+      ++begin;
+      continue;
+    }
     const utf8::Decoded d = utf8::decode(text.substr(begin));
     if (!d.valid || !is_white_space(d.cp)) break;
     begin += d.length;
