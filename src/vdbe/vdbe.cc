@@ -123,6 +123,20 @@ void Vm::reset_hints(uint32_t root, const VmCursor* except) {
 }
 
 Result<void> Vm::run(const Program& program) {
+  Result<void> ran = run_loop(program);
+  // A constraint failure ends the statement between rows: the failing row
+  // wrote nothing, or has put back what it wrote. Rows before it that grew
+  // out of their place are only queued, while their new index entries are
+  // already in the indexes; store them, so that every earlier row stays
+  // whole. Other errors leave the statement mid-row, and the engine rolls
+  // the transaction back.
+  if (!ran && ran.error().is(Error::Kind::Constraint) && !deferred_.empty()) {
+    VBK_TRY(apply_queue());
+  }
+  return ran;
+}
+
+Result<void> Vm::run_loop(const Program& program) {
   regs_.assign(std::max<size_t>(1, program.n_regs), Value::Null());
   cursors_.clear();
   cursors_.resize(program.n_cursors);
@@ -640,20 +654,23 @@ Result<void> Vm::exec_update_current(const Op::UpdateCurrent& o) {
     ++changes_;
   } else {
     // Stored after the scan, so the scan's pages are never split under it.
-    deferred_.push_back(Deferred{*c.current_rowid, Bytes(record.begin(), record.end())});
+    deferred_.push_back(Deferred{c.root, *c.current_rowid, Bytes(record.begin(), record.end())});
   }
   return {};
 }
 
 Result<void> Vm::exec_apply_deferred(const Op::ApplyDeferred& o) {
-  VmCursor& c = table_slot(o.cur);
-  reset_hints(c.root, nullptr);
+  reset_hints(table_slot(o.cur).root, nullptr);
+  return apply_queue();
+}
+
+Result<void> Vm::apply_queue() {
   std::vector<Deferred> queue = std::move(deferred_);
   deferred_.clear();
-  const BTree tree(*pager_, c.root);
   for (const Deferred& d : queue) {
+    reset_hints(d.root, nullptr);
     // These rows exist: the rewrite replaces them.
-    VBK_TRY(tree.insert(d.rowid, d.record));
+    VBK_TRY(BTree(*pager_, d.root).insert(d.rowid, d.record));
     ++changes_;
   }
   return {};

@@ -142,6 +142,11 @@ class Vm {
   }
 
  private:
+  // The instruction loop of run.
+  Result<void> run_loop(const Program& program);
+  // Stores every queued rewrite, in queue order, and empties the queue.
+  Result<void> apply_queue();
+
   // The instruction families, each defined with its Part of the machine.
   Result<void> exec_make_updated_record(const Op::MakeUpdatedRecord& o);
   Result<void> exec_new_rowid(const Op::NewRowid& o);
@@ -188,6 +193,7 @@ class Vm {
   // Rewrites that did not fit in place, queued by UpdateCurrent until
   // ApplyDeferred.
   struct Deferred {
+    uint32_t root;  // of the table
     int64_t rowid;
     Bytes record;
   };
