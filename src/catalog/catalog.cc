@@ -66,6 +66,13 @@ Result<void> Catalog::reload(Pager& pager) {
   return {};
 }
 
+Result<void> Catalog::reload_locked(Pager& pager) {
+  Catalog fresh;
+  VBK_TRY(fresh.load(pager));
+  *this = std::move(fresh);
+  return {};
+}
+
 Result<void> Catalog::load(Pager& pager) {
   schema_root_ = pager.header().schema_root;
   int64_t highest = 0;

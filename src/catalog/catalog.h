@@ -114,6 +114,9 @@ class Catalog {
   // pager now presents it (inside a transaction: with its pending changes).
   // For an operation that failed part-way where no rollback follows.
   Result<void> reload(Pager& pager);
+  // The same for a caller that already holds a shared lock or a transaction,
+  // which a read lock of its own would give up at its end.
+  Result<void> reload_locked(Pager& pager);
 
   const TableDef* get(std::string_view name) const;
   const IndexDef* get_index(std::string_view name) const;

@@ -29,8 +29,7 @@ pid_t start_child(const std::function<int()>& body) {
   return pid;
 }
 
-ChildExit run_in_child(const std::function<int()>& body) {
-  const pid_t pid = start_child(body);
+ChildExit wait_child(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");
@@ -43,6 +42,45 @@ ChildExit run_in_child(const std::function<int()>& body) {
     out.signal = WTERMSIG(status);
   }
   return out;
+}
+
+ChildExit run_in_child(const std::function<int()>& body) { return wait_child(start_child(body)); }
+
+Pipe::Pipe() {
+  if (::pipe(fds_) != 0) throw std::runtime_error("pipe failed");
+}
+
+Pipe::~Pipe() {
+  close_read();
+  close_write();
+}
+
+void Pipe::send(char c) {
+  for (;;) {
+    const ssize_t n = ::write(fds_[1], &c, 1);
+    if (n == 1) return;
+    if (n < 0 && errno != EINTR) throw std::runtime_error("pipe write failed");
+  }
+}
+
+bool Pipe::receive() {
+  char c = 0;
+  for (;;) {
+    const ssize_t n = ::read(fds_[0], &c, 1);
+    if (n == 1) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) throw std::runtime_error("pipe read failed");
+  }
+}
+
+void Pipe::close_read() {
+  if (fds_[0] >= 0) ::close(fds_[0]);
+  fds_[0] = -1;
+}
+
+void Pipe::close_write() {
+  if (fds_[1] >= 0) ::close(fds_[1]);
+  fds_[1] = -1;
 }
 
 }  // namespace vbk::testing

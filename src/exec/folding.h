@@ -1,0 +1,49 @@
+#pragma once
+
+// Subquery folding: the step between parsing and compiling that runs every
+// subquery that can run on its own, once, and writes its result into the
+// statement as literals:
+//   ( SELECT ... )            the literal of its first row's first value
+//                             (NULL without a row)
+//   x IN ( SELECT ... )       x = v1 OR x = v2 OR ...  (0 without a value)
+//   x NOT IN ( SELECT ... )   x <> v1 AND x <> v2 ...  (1 without a value)
+//   x [NOT] IN ( e1, ... )    the same chain over the list's expressions
+// The chains nest to the left, ((c1 OR c2) OR c3) ..., along the syntax
+// tree's chain links, so every walk follows them without recursion and an
+// IN list of any length folds. The virtual machine's three-valued logic
+// gives them the meaning of IN.
+//
+// A subquery that cannot run on its own (one that names the enclosing
+// statement's tables, say) stays for the compiler, which runs it as a
+// correlated sub-program or reports why it cannot; what it holds that can
+// run on its own is folded all the same. Subqueries with
+// UNION members are refused.
+//
+// The folding operations themselves belong to Database (they compile and
+// run subqueries): Database::fold_subqueries and its helpers in folding.cc.
+
+#include "record/value.h"
+#include "sql/ast.h"
+
+namespace vbk::exec {
+
+// Whether the statement must be folded before it is compiled: every SELECT;
+// an INSERT with a SELECT source; an INSERT, UPDATE or DELETE one of whose
+// expressions holds a subquery or an IN form.
+bool stmt_has_subquery(const Statement& stmt);
+
+// Whether the expression holds a subquery or an IN form (outside subqueries).
+bool expr_has_subquery(const Expr& expr);
+
+// Whether folding would change anything in the SELECT: a subquery or an IN
+// form in any of its clauses or UNION members.
+bool select_has_subquery(const SelectStmt& select);
+
+// Whether one of the statement's subqueries reads a ? mark: its value then
+// depends on each run's parameters.
+bool subquery_reads_param(const Statement& stmt);
+
+// The literal that stands for `v`: a Real stays a Real even when integral.
+Expr value_to_expr(const Value& v);
+
+}  // namespace vbk::exec

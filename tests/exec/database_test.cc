@@ -1,0 +1,282 @@
+#include "exec/database.h"
+
+#include <gtest/gtest.h>
+
+#include "exec/exec_util.h"
+#include "sql/parser.h"
+#include "support/fault_vfs.h"
+#include "support/must.h"
+#include "support/temp_dir.h"
+#include "vfs/os.h"
+
+namespace vbk {
+namespace {
+
+using testing::FaultPlan;
+using testing::FaultVfs;
+using testing::FsOp;
+using testing::integrity_problems;
+using testing::must;
+using testing::run;
+using testing::schema_text;
+
+// Every file operation but unlocking (a failed unlock keeps the lock, which
+// would hold the checking handle off for ever).
+constexpr FsOp kFailingOps[] = {FsOp::Open,  FsOp::Read,    FsOp::Write, FsOp::Size,
+                                FsOp::Sync,  FsOp::SyncDir, FsOp::Lock,  FsOp::Truncate,
+                                FsOp::Delete, FsOp::Exists};
+
+// A schema statement that fails at any file operation, its commit included,
+// leaves the handle outside any transaction, with the schema in memory equal
+// to what a fresh handle reads from the file; the file passes the integrity
+// check, and both handles go on working (no lock stays behind).
+TEST(DatabaseFaultTest, AFailedSchemaStatementLeavesMemoryEqualToTheFile) {
+  const char* statements[] = {
+      "CREATE TABLE t (a INT UNIQUE, b TEXT, KEY (b))",
+      "ALTER TABLE base ADD COLUMN c INT UNIQUE",
+      "DROP TABLE base",
+      "CREATE UNIQUE INDEX base_a ON base (a)",
+  };
+  for (const char* stmt : statements) {
+    for (FsOp op : kFailingOps) {
+      for (uint64_t at = 1;; ++at) {
+        SCOPED_TRACE(::testing::Message() << stmt << " op " << static_cast<int>(op) << " at " << at);
+        testing::TempDir dir;
+        const std::string path = dir.file("db");
+        FaultVfs vfs(OsVfs::instance());
+        Database db = must(Database::open(path, vfs));
+        run(db, "CREATE TABLE base (a INT, b TEXT); CREATE INDEX base_b ON base (b)");
+        vfs.arm(FaultPlan::fail(at).on(op));
+        const bool ok = db.execute(stmt).has_value();
+        const bool fired = vfs.fired();
+        vfs.disarm();
+        EXPECT_TRUE(ok || fired);
+        EXPECT_FALSE(db.pager().in_tx());
+        Database fresh = must(Database::open(path));
+        EXPECT_EQ(schema_text(db.catalog()), schema_text(fresh.catalog()));
+        EXPECT_TRUE(integrity_problems(fresh).empty());
+        run(fresh, "CREATE TABLE by_fresh (a INT)");
+        run(db, "CREATE TABLE by_first (a INT); DROP TABLE IF EXISTS by_fresh");
+        if (!fired) break;
+      }
+    }
+  }
+}
+
+// One handle on a new file, over the fault-injecting file layer.
+class FaultyHandleTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir;
+  const std::string path = dir.file("db");
+  FaultVfs vfs{OsVfs::instance()};
+  Database db = must(Database::open(path, vfs));
+};
+
+// A failed commit of an automatic transaction is rolled back: the next
+// statement runs in a transaction of its own and commits.
+TEST_F(FaultyHandleTest, TheStatementAfterAFailedAutomaticCommitCommits) {
+  vfs.arm(FaultPlan::fail(1).on(FsOp::Sync));
+  Result<std::vector<ExecResult>> failed = db.execute("CREATE TABLE lost (a INT)");
+  vfs.disarm();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind(), Error::Kind::Io);
+  EXPECT_FALSE(db.pager().in_tx());
+  EXPECT_EQ(db.catalog().get("lost"), nullptr);
+  run(db, "CREATE TABLE kept (a INT)");
+  Database fresh = must(Database::open(path));
+  EXPECT_NE(fresh.catalog().get("kept"), nullptr);
+  EXPECT_EQ(fresh.catalog().get("lost"), nullptr);
+}
+
+// A failed explicit COMMIT is the caller's to retry or roll back; ROLLBACK
+// then brings the schema back.
+TEST_F(FaultyHandleTest, AFailedExplicitCommitKeepsTheTransaction) {
+  run(db, "BEGIN; CREATE TABLE t (a INT)");
+  vfs.arm(FaultPlan::fail(1).on(FsOp::Sync));
+  EXPECT_FALSE(db.execute("COMMIT"));
+  vfs.disarm();
+  EXPECT_TRUE(db.pager().in_tx());
+  EXPECT_TRUE(db.in_explicit_tx());
+  run(db, "ROLLBACK");
+  EXPECT_EQ(db.catalog().get("t"), nullptr);
+  Database fresh = must(Database::open(path));
+  EXPECT_EQ(schema_text(db.catalog()), schema_text(fresh.catalog()));
+}
+
+// The rows of every table, in rowid order, as one comparable text.
+std::string contents(Database& db, std::initializer_list<const char*> tables) {
+  std::string out;
+  for (const char* t : tables) {
+    for (const vdbe::Row& row : testing::rows(db, std::string("SELECT * FROM ") + t)) {
+      for (const Value& v : row) out += v.debug() + " ";
+      out += "\n";
+    }
+  }
+  return out;
+}
+
+// An I/O error in the middle of a statement inside BEGIN (here a read of a
+// page that the cache does not hold) may leave rows without their index
+// entries: the transaction is rolled back whole, COMMIT then has nothing to
+// commit, and the file holds the state before BEGIN.
+TEST(DatabaseFaultTest, AnIoErrorMidStatementInsideBeginRollsTheTransactionBack) {
+  const char* statements[] = {
+      "UPDATE t SET a = a + 1000, b = upper(b) WHERE id % 3 = 0",
+      "INSERT INTO t (a, b) VALUES (5000, 'p'), (5001, 'q'), (5002, 'r')",
+      "DELETE FROM t WHERE id > 100",
+  };
+  for (const char* stmt : statements) {
+    for (uint64_t at = 1;; ++at) {
+      SCOPED_TRACE(::testing::Message() << stmt << " read " << at);
+      testing::TempDir dir;
+      const std::string path = dir.file("db");
+      std::string before;
+      {
+        Database db = must(Database::open(path));
+        run(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, a INT UNIQUE, b TEXT); CREATE INDEX t_b ON t (b)");
+        Prepared ins = must(db.prepare("INSERT INTO t (a, b) VALUES (?, ?)"));
+        run(db, "BEGIN");
+        for (int i = 0; i < 300; ++i) {
+          const Value values[] = {Value::Int(i), Value::Text(std::string(40, static_cast<char>('a' + i % 26)))};
+          must(db.execute_prepared(ins, values));
+        }
+        run(db, "COMMIT");
+        before = contents(db, {"t"});
+      }
+      // A fresh handle reads every table page from the file.
+      FaultVfs vfs(OsVfs::instance());
+      Database db = must(Database::open(path, vfs));
+      run(db, "BEGIN; INSERT INTO t (a, b) VALUES (-1, 'first')");
+      vfs.arm(FaultPlan::fail(at).on(FsOp::Read));
+      Result<std::vector<ExecResult>> r = db.execute(stmt);
+      const bool fired = vfs.fired();
+      vfs.disarm();
+      if (!fired) {
+        ASSERT_TRUE(r) << r.error().display();
+        run(db, "ROLLBACK");
+        break;
+      }
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().kind(), Error::Kind::Io);
+      EXPECT_FALSE(db.pager().in_tx());
+      EXPECT_FALSE(db.in_explicit_tx());
+      EXPECT_EQ(testing::run_error(db, "COMMIT"), "transaction error: no active transaction to commit");
+      EXPECT_EQ(contents(db, {"t"}), before);
+      Database fresh = must(Database::open(path));
+      EXPECT_EQ(contents(fresh, {"t"}), before);
+      EXPECT_TRUE(integrity_problems(fresh).empty());
+    }
+  }
+}
+
+// A prepared statement's automatic commit that fails is rolled back too:
+// the handle is outside any transaction, the row is gone, and the next run
+// commits in a transaction of its own.
+TEST_F(FaultyHandleTest, AFailedCommitOfAPreparedRunIsRolledBack) {
+  run(db, "CREATE TABLE t (a INT)");
+  Prepared ins = must(db.prepare("INSERT INTO t VALUES (?)"));
+  const Value one[] = {Value::Int(1)};
+  const Value two[] = {Value::Int(2)};
+  vfs.arm(FaultPlan::fail(1).on(FsOp::Sync));
+  Result<ExecResult> failed = db.execute_prepared(ins, one);
+  vfs.disarm();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind(), Error::Kind::Io);
+  EXPECT_FALSE(db.pager().in_tx());
+  EXPECT_EQ(must(db.execute_prepared_dml(ins, two)), 1u);
+  Database fresh = must(Database::open(path));
+  EXPECT_EQ(contents(fresh, {"t"}), "Int(2) \n");
+}
+
+// Subqueries nested as deep as the parser allows fold level by level (each
+// level runs its own subquery first) within the stack, sanitizers included.
+TEST(DatabaseTest, SubqueriesNestedToTheParsersBoundRun) {
+  testing::TempDir dir;
+  Database db = must(Database::open(dir.file("db")));
+  auto nested = [](int depth) {
+    std::string sql = "SELECT ";
+    for (int i = 0; i < depth; ++i) sql += "(SELECT ";
+    sql += "1";
+    for (int i = 0; i < depth; ++i) sql += ")";
+    return sql;
+  };
+  int depth = parser::kMaxNestingDepth;
+  while (depth > 0 && !parser::parse(nested(depth))) --depth;
+  ASSERT_GT(depth, parser::kMaxNestingDepth / 4);
+  const std::vector<vdbe::Row> result = testing::rows(db, nested(depth));
+  ASSERT_EQ(result.size(), 1u);
+  EXPECT_EQ(result[0][0].debug(), "Int(1)");
+  EXPECT_FALSE(db.execute(nested(depth + 1)));
+  Prepared prepared = must(db.prepare(nested(depth)));
+  run(db, "CREATE TABLE t (a INT)");  // the next run compiles it again
+  const ExecResult again = must(db.execute_prepared(prepared, {}));
+  EXPECT_EQ(again.as<ExecResult::Rows>().rows.at(0).at(0).debug(), "Int(1)");
+}
+
+// An IN list of a hundred thousand values becomes a chain as long, which
+// every stage walks without recursion: in a SELECT, an UPDATE and a DELETE.
+TEST(DatabaseTest, AHundredThousandValueInListRuns) {
+  testing::TempDir dir;
+  Database db = must(Database::open(dir.file("db")));
+  run(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, a INT); INSERT INTO t (a) VALUES (5), (150000), (99999), (-1)");
+  std::string list;
+  for (int i = 0; i < 100000; ++i) list += (i ? "," : "") + std::to_string(i);
+  const std::vector<vdbe::Row> found = testing::rows(db, "SELECT id FROM t WHERE a IN (" + list + ")");
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0][0].as_int(), 1);
+  EXPECT_EQ(found[1][0].as_int(), 3);
+  EXPECT_EQ(run(db, "UPDATE t SET a = 0 WHERE a NOT IN (" + list + ")")[0].as<ExecResult::Affected>().count, 2u);
+  EXPECT_EQ(run(db, "DELETE FROM t WHERE a IN (" + list + ")")[0].as<ExecResult::Affected>().count, 4u);
+}
+
+TEST(DatabaseTest, ScriptsReturnOneResultPerStatementOrTheFirstError) {
+  testing::TempDir dir;
+  Database db = must(Database::open(dir.file("db")));
+  EXPECT_TRUE(run(db, "").empty());
+  EXPECT_TRUE(run(db, ";;").empty());
+  EXPECT_EQ(run(db, "CREATE TABLE a (x INT); CREATE TABLE b (x INT)").size(), 2u);
+  // The parse error runs nothing; the failing statement ends the script but
+  // the statements before it keep their effect.
+  EXPECT_EQ(testing::run_error(db, "CREATE TABLE c (x INT); CREATE TABLE"),
+            "parse error at byte 36: expected identifier, found Eof");
+  EXPECT_EQ(db.catalog().get("c"), nullptr);
+  EXPECT_EQ(testing::run_error(db, "CREATE TABLE c (x INT); CREATE TABLE a (y INT); CREATE TABLE d (x INT)"),
+            "schema error: table \"a\" already exists");
+  EXPECT_NE(db.catalog().get("c"), nullptr);
+  EXPECT_EQ(db.catalog().get("d"), nullptr);
+}
+
+TEST(DatabaseTest, PrepareRefusesWhatItCannotRun) {
+  testing::TempDir dir;
+  Database db = must(Database::open(dir.file("db")));
+  struct Case {
+    const char* sql;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"", "execution error: prepare expects exactly one statement"},
+      {";", "execution error: prepare expects exactly one statement"},
+      {"SELECT 1; SELECT 2", "execution error: prepare expects exactly one statement"},
+      {"BEGIN", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
+      {"CREATE TABLE t (a INT)", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
+      {"PRAGMA journal_mode", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
+      {"SELECT 1 UNION SELECT 2", "execution error: UNION queries cannot be prepared"},
+      {"REPLACE INTO t VALUES (1)",
+       "execution error: only plain INSERT \u2026 VALUES can be prepared (not REPLACE / ON "
+       "DUPLICATE / INSERT\u2026SELECT)"},
+      {"INSERT INTO t SELECT 1",
+       "execution error: only plain INSERT \u2026 VALUES can be prepared (not REPLACE / ON "
+       "DUPLICATE / INSERT\u2026SELECT)"},
+      {"INSERT INTO t VALUES (1) ON DUPLICATE KEY UPDATE a = 2",
+       "execution error: only plain INSERT \u2026 VALUES can be prepared (not REPLACE / ON "
+       "DUPLICATE / INSERT\u2026SELECT)"},
+  };
+  for (const Case& c : cases) {
+    Result<Prepared> p = db.prepare(c.sql);
+    ASSERT_FALSE(p) << c.sql;
+    EXPECT_EQ(p.error().display(), c.error) << c.sql;
+  }
+}
+
+}  // namespace
+}  // namespace vbk
