@@ -95,8 +95,10 @@ Result<Spill> write_payload(Pager& pager, CBytes payload, size_t local_limit);
 
 // The whole payload: `local`, then the chain's bytes until `total` is
 // reached. A chain that ends early gives a shorter payload. Corrupt when
-// `total` is more than the local part and a chain of every page in the file
-// could hold. `out` is replaced.
+// `total` is more than the local part and a chain of every page the files
+// hold (Pager::readable_pages) could hold, before anything is allocated for
+// it: memory never grows with a length the file cannot back. `out` is
+// replaced.
 Result<void> read_payload_into(Pager& pager, Bytes& out, uint64_t total, CBytes local,
                                uint32_t first_overflow);
 Result<Bytes> read_payload(Pager& pager, uint64_t total, CBytes local, uint32_t first_overflow);

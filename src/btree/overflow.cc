@@ -39,8 +39,13 @@ Result<Spill> write_payload(Pager& pager, CBytes payload, size_t local_limit) {
 Result<void> read_payload_into(Pager& pager, Bytes& out, uint64_t total, CBytes local,
                                uint32_t first_overflow) {
   const size_t chunk_max = pager.page_size() - 4;
-  const uint64_t chain_room = uint64_t{pager.header().page_count} * chunk_max;
-  if (total < local.size() || total - local.size() > chain_room) {
+  if (total < local.size()) return std::unexpected(Error::Corrupt("payload length exceeds the file"));
+  // The buffer is reserved at the claimed length at once, so the claim is
+  // held against the pages the files really have, not the header's page
+  // count: a damaged count would let any claim through, and with it an
+  // allocation of any size.
+  const uint64_t chain_room = VBK_TRY(pager.readable_pages()) * chunk_max;
+  if (total - local.size() > chain_room) {
     return std::unexpected(Error::Corrupt("payload length exceeds the file"));
   }
   out.clear();

@@ -25,6 +25,19 @@ std::optional<uint64_t> journal_length(uint64_t n, uint64_t page_size) {
   return total;
 }
 
+// What no commit writes into a journal's head: a page size the database
+// could not have, or an original page count of 0 (page 1 always exists).
+Result<void> check_head(uint32_t page_size, uint32_t orig_page_count) {
+  if (!header::validate_page_size(page_size)) {
+    return std::unexpected(Error::Corrupt("rollback journal has an invalid page size " +
+                                          std::to_string(page_size)));
+  }
+  if (orig_page_count == 0) {
+    return std::unexpected(Error::Corrupt("rollback journal has an original page count of 0"));
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string journal_path(std::string_view db_path) {
@@ -93,6 +106,10 @@ Result<std::optional<Journal>> read_valid(const VfsFile& file) {
   Journal j;
   j.page_size = page_size;
   j.orig_page_count = get_be32(head + 12);
+  // A head no commit can have written is refused before the records are
+  // read: with a page size of a few bytes, a journal of any length would
+  // otherwise be read whole as that many tiny records.
+  VBK_TRY(check_head(j.page_size, j.orig_page_count));
   // One read for all records: the length check above bounds it by the file.
   std::vector<uint8_t> body(size - kHeadSize - kTrailerSize);
   VBK_TRY(file.read_exact_at(body, kHeadSize));
@@ -107,13 +124,7 @@ Result<std::optional<Journal>> read_valid(const VfsFile& file) {
 }
 
 Result<void> check_playable(const Journal& journal) {
-  if (!header::validate_page_size(journal.page_size)) {
-    return std::unexpected(Error::Corrupt("rollback journal has an invalid page size " +
-                                          std::to_string(journal.page_size)));
-  }
-  if (journal.orig_page_count == 0) {
-    return std::unexpected(Error::Corrupt("rollback journal has an original page count of 0"));
-  }
+  VBK_TRY(check_head(journal.page_size, journal.orig_page_count));
   for (const Record& r : journal.records) {
     if (r.pgno == 0) {
       return std::unexpected(Error::Corrupt("rollback journal has a record for page 0"));

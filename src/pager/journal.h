@@ -41,9 +41,9 @@ struct Record {
   std::vector<uint8_t> bytes;  // the page before the transaction; page-size long
 };
 
-// A decoded journal. The reader promises only the layout above: page numbers
-// may be 0, repeated or out of order, and the page size need not be a valid
-// one (check_playable decides whether it may be played back).
+// A decoded journal. The reader promises only the layout above and a head
+// that a commit could have written: page numbers may be 0, repeated or out
+// of order (check_playable decides whether it may be played back).
 struct Journal {
   std::vector<Record> records;  // in file order
   uint32_t page_size = 0;
@@ -68,15 +68,18 @@ Result<void> write(const VfsFile& file, uint32_t page_size, uint32_t orig_page_c
                    std::span<const Record> records);
 
 // Reads a journal if it is complete and well-formed. An empty result means it
-// is not (too short, wrong magic, page size 0, wrong length, wrong trailer);
-// an Error comes only from a failing file operation. The header and trailer
-// are checked before anything is allocated for the records.
+// is not (too short, wrong magic, page size 0, wrong length, wrong trailer).
+// A complete journal whose head no commit can have written (an invalid page
+// size, an original page count of 0) is damaged rather than incomplete, and
+// Corrupt; otherwise an Error comes only from a failing file operation. The
+// header and trailer are checked before anything is allocated for the
+// records.
 Result<std::optional<Journal>> read_valid(const VfsFile& file);
 
-// A journal that read_valid accepted but that no commit can have written: a
-// record for page 0, an original page count of 0, or an invalid page size.
-// Such a journal is damaged rather than incomplete, and playing it back or
-// deleting it could leave a half-written database, so it is Corrupt.
+// A journal that no commit can have written: a record for page 0, or a head
+// that read_valid refuses. Such a journal is damaged rather than incomplete,
+// and playing it back or deleting it could leave a half-written database, so
+// it is Corrupt.
 Result<void> check_playable(const Journal& journal);
 
 }  // namespace vbk::journal

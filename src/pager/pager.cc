@@ -7,6 +7,7 @@
 
 #include "pager/journal.h"
 #include "util/bytes.h"
+#include "vfs/release.h"
 
 namespace vbk {
 
@@ -154,8 +155,11 @@ Result<Pager> Pager::open(Vfs& vfs, std::string_view path) {
     }
   }
   // The first begin or read_lock looks again for commits made after this.
-  (void)file->unlock();
+  // A failed unlock fails the open, and the descriptor's closing drops the
+  // lock.
+  Result<void> unlocked = file->unlock();
   if (!header) return std::unexpected(std::move(header).error());
+  VBK_TRY(std::move(unlocked));
   Pager pager(vfs, std::string(path), std::move(file), *header);
   pager.wal_ = std::move(wal);
   return pager;
@@ -167,16 +171,18 @@ Result<Pager> Pager::create(Vfs& vfs, std::string_view path, uint64_t page_size)
   VBK_TRY(file->lock(true));
   // Another process may have created the file and committed to it since the
   // caller saw no file: only an empty file is ours to initialise.
+  // Until the file is made, closing it (which drops the lock) is all the
+  // releasing a failure needs.
   Result<uint64_t> size = file->size();
   if (size && *size != 0) {
-    (void)file->unlock();
     file.reset();
     return open(vfs, path);
   }
   Result<void> made = size ? init_empty_file(vfs, path, *file, header)
                            : Result<void>(std::unexpected(size.error()));
-  (void)file->unlock();
   if (!made) return std::unexpected(std::move(made).error());
+  // The database exists now; a failed unlock does not undo that.
+  VBK_TRY(release_lock(vfs, path, file));
   return Pager(vfs, std::string(path), std::move(file), header);
 }
 
@@ -186,6 +192,19 @@ Result<PageRef> Pager::get_page(uint32_t pgno) {
   Busy busy(*this);
   if (pgno < 2 || pgno > header_.page_count) return std::unexpected(Error::InvalidPage(pgno));
   return load_or_get(pgno);
+}
+
+Result<uint64_t> Pager::readable_pages() {
+  Busy busy(*this);
+  const uint64_t file_size = VBK_TRY(file_->size());
+  uint64_t held = file_size / page_size_;
+  if (wal_) held += wal_->pages();
+  // Pages allocated past the page count the transaction began with live in
+  // the cache until commit.
+  if (in_tx_ && header_.page_count > tx_snapshot_.page_count) {
+    held += header_.page_count - tx_snapshot_.page_count;
+  }
+  return std::min<uint64_t>(held, header_.page_count);
 }
 
 Result<PageRef> Pager::load_or_get(uint32_t pgno) {
@@ -461,11 +480,13 @@ Result<void> Pager::recover_journal() {
   return {};
 }
 
+Result<void> Pager::release_db_lock() { return release_lock(*vfs_, path_, file_); }
+
 Result<void> Pager::lock_and_sync() {
   VBK_TRY(file_->lock(true));
   Result<void> ready = recover_journal();
   if (ready) ready = sync_from_disk(true);
-  if (!ready) (void)file_->unlock();
+  if (!ready) (void)release_db_lock();
   return ready;
 }
 
@@ -499,7 +520,7 @@ Result<void> Pager::rollback() {
   // (the header in memory still has the change counter from before it, so
   // change detection takes the batch's header along with its pages).
   if (wal_) (void)wal_->cut_tail();
-  return file_->unlock();
+  return release_db_lock();
 }
 
 Result<void> Pager::read_lock() {
@@ -519,7 +540,7 @@ Result<void> Pager::read_lock() {
         // afresh.
         Result<void> recovered = file_->lock(true);
         if (recovered) recovered = recover_journal();
-        Result<void> released = file_->unlock();
+        Result<void> released = release_db_lock();
         if (!recovered) return recovered;
         VBK_TRY(std::move(released));
         continue;
@@ -530,9 +551,9 @@ Result<void> Pager::read_lock() {
     // Release what was taken; a log that was detached closed with its lock.
     // After a switch of mode the other file's lock is taken afresh.
     if (!log_mode) {
-      (void)file_->unlock();
+      (void)release_db_lock();
     } else if (generation == wal_generation_) {
-      (void)wal_->file().unlock();
+      (void)wal_->unlock();
     }
     if (!synced) return synced;
   }
@@ -541,7 +562,7 @@ Result<void> Pager::read_lock() {
 Result<void> Pager::read_unlock() {
   Busy busy(*this);
   if (in_tx_) return {};
-  return wal_ ? wal_->file().unlock() : file_->unlock();
+  return wal_ ? wal_->unlock() : release_db_lock();
 }
 
 // ---- commit ----
@@ -563,14 +584,18 @@ Result<void> Pager::commit() {
   if (journal_left_) VBK_TRY(recover_journal());
   if (dirty.empty()) {
     in_tx_ = false;
-    return file_->unlock();
+    return release_db_lock();
   }
   if (wal_) return commit_wal(dirty);
   VBK_TRY(commit_journal(dirty));
   for (auto& [pgno, slot] : cache_) slot.page.page_->dirty_ = false;
   in_tx_ = false;
   evict_again_at_ = 0;
-  return file_->unlock();
+  // Committed: an error now would only make the caller do it all again.
+  // Should even the descriptor's reopening fail, the handle's next
+  // operation reports it.
+  (void)release_db_lock();
+  return {};
 }
 
 // The journal road. Order is what makes it safe:
@@ -695,8 +720,9 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   in_tx_ = false;
   evict_again_at_ = 0;
   if (wal_->pages() >= checkpoint_threshold_) (void)checkpoint();
-  // Committed: an error now would only make the caller do it all again.
-  (void)file_->unlock();
+  // Committed: an error now would only make the caller do it all again
+  // (see commit).
+  (void)release_db_lock();
   return {};
 }
 
@@ -704,10 +730,14 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
 
 Result<void> Pager::checkpoint() {
   if (!wal_) return {};
-  // Waits for the readers of the log; none starts meanwhile.
+  // Waits for the readers of the log, for as long as they keep coming: new
+  // shared locks are granted while this request waits. Once it is granted,
+  // no reader starts until it is released.
   VBK_TRY(wal_->file().lock(true));
   Result<void> done = wal_->checkpoint(*file_, page_size_, synchronous_ != 0);
-  (void)wal_->file().unlock();
+  // The copy stands whatever the unlock does, and the lock goes either way;
+  // a log that could not be opened again fails its next use.
+  (void)wal_->unlock();
   return done;
 }
 
@@ -724,7 +754,7 @@ Result<void> Pager::write_header() {
 Result<void> Pager::with_db_lock(Result<void> (Pager::*op)()) {
   VBK_TRY(lock_and_sync());
   Result<void> done = (this->*op)();
-  Result<void> released = file_->unlock();
+  Result<void> released = release_db_lock();
   return done ? released : done;
 }
 
@@ -774,7 +804,7 @@ Result<void> Pager::switch_to_delete() {
     VBK_TRY(wal_->file().lock(true));
     Result<void> done = wal_->checkpoint(*file_, page_size_, synchronous_ != 0);
     if (!done) {
-      (void)wal_->file().unlock();
+      (void)wal_->unlock();
       return done;
     }
     // The database file now holds everything the log did, so the cache

@@ -31,8 +31,13 @@
 //   open                      exclusive lock while it recovers, reads the
 //                             header and attaches or discards the log
 // Whoever holds both takes the database file's lock first. Locks are waited
-// for without a time-out; a thread that holds a lock through one handle and
-// waits for a conflicting one through another waits for ever.
+// for without a time-out and without preference for writers: shared locks
+// are granted while an exclusive request waits, so readers that keep
+// overlapping hold off a writer or a checkpoint for as long as they do (and
+// a commit's checkpoint, waiting for the log's readers, holds the database
+// lock meanwhile). A thread that holds a lock through one handle and waits
+// for a conflicting one through another waits for ever. No lock outlives a
+// failed unlock: the descriptor is closed and opened afresh instead.
 //
 // A leftover journal (a writer died or failed mid-commit) is played back by
 // whoever takes the lock next: open, begin, read_lock (which briefly takes the
@@ -235,11 +240,12 @@ class Pager {
   // database file and the log hold the state before the transaction (or a
   // journal that restores it is left for the next lock holder) and the
   // transaction stays open with its changes: roll back or commit again.
-  // In journal mode a failed unlock is returned although the transaction is
-  // committed and over. In log mode nothing after the commit point fails the
-  // commit: once the log holds kCheckpointThreshold distinct pages a
-  // checkpoint runs, and should it fail it is tried again at the next
-  // commit (wal_checkpoint reports its error).
+  // Nothing after the commit point fails the commit. The lock goes even when
+  // its unlock fails (the descriptor is closed and the file opened afresh;
+  // should that fail, the handle's next operation reports it). In log mode,
+  // once the log holds kCheckpointThreshold distinct pages a checkpoint
+  // runs, and should it fail it is tried again at the next commit
+  // (wal_checkpoint reports its error).
   Result<void> commit();
   // Abandons the transaction: drops its changed pages from the cache, restores
   // the page count, free list and schema root, releases the lock. In log mode
@@ -280,12 +286,22 @@ class Pager {
   // always syncs the journal and the database file, whatever the level. In
   // log mode a commit syncs the log only at level 2, so that below it a
   // power loss may take the latest commits; a checkpoint syncs the database
-  // file unless the level is 0, and the emptied log always.
+  // file unless the level is 0, and the emptied log always. At level 1 a
+  // checkpoint first syncs a log whose commits may not be on disk yet: a
+  // power loss may lose the latest commits, but never leaves part of one
+  // in the database file.
   uint8_t synchronous() const { return synchronous_; }
   void set_synchronous(uint8_t level) { synchronous_ = level; }
   // For tests, which cannot afford logs of kCheckpointThreshold pages at every
   // crash point.
   void set_checkpoint_threshold(size_t pages) { checkpoint_threshold_ = pages; }
+
+  // At most how many distinct pages reads can deliver: the page count, but
+  // no more than the database file, the log and this transaction's new pages
+  // hold between them. The header's page count is file input like any other:
+  // a reader that sizes work or memory by what a page claims (an overflow
+  // chain's length) bounds the claim by this instead.
+  Result<uint64_t> readable_pages();
 
   // For tests and diagnostics.
   size_t cached_pages() const { return cache_.size(); }
@@ -354,6 +370,11 @@ class Pager {
   // begin's locking and catching up, for the operations that take the
   // exclusive database lock outside a transaction.
   Result<void> lock_and_sync();
+  // Drops this handle's lock on the database file, for certain: should the
+  // unlock fail, the descriptor is closed and the file opened afresh, and
+  // should that fail, every later use of the file fails (release_lock).
+  // Success when the handle goes on as before.
+  Result<void> release_db_lock();
   // Runs `op` under that lock, then releases it.
   Result<void> with_db_lock(Result<void> (Pager::*op)());
   // The checkpoint under the exclusive log lock; nothing in journal mode.

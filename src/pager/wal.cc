@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "util/bytes.h"
+#include "vfs/release.h"
 
 namespace vbk {
 
@@ -28,7 +29,7 @@ Result<Wal> Wal::open(Vfs& vfs, std::string_view db_path, uint64_t page_size) {
   // durable too, a power loss could take the log, and every commit in it,
   // away.
   if (!existed) VBK_TRY(vfs.sync_dir(path));
-  Wal wal(std::move(path), std::move(file), page_size);
+  Wal wal(vfs, std::move(path), std::move(file), page_size);
   // Removing a log takes the exclusive database lock, which the caller's
   // lock excludes: the path still names the file just opened.
   wal.id_ = vfs.identity(wal.path_);
@@ -41,6 +42,14 @@ Result<void> Wal::delete_(Wal wal, Vfs& vfs) {
   if (vfs.exists(wal.path_)) removed = vfs.delete_(wal.path_);
   wal.file_.reset();
   return removed;
+}
+
+Result<void> Wal::unlock() {
+  // Opened afresh, the path may name another log than the one this Wal
+  // indexed (the log was removed meanwhile, and perhaps made anew): id_
+  // still names the old one, so replaced() says so and the pager lets go of
+  // this Wal before it reads anything through it.
+  return release_lock(*vfs_, path_, file_);
 }
 
 bool Wal::replaced(Vfs& vfs) const {
@@ -78,6 +87,8 @@ Result<void> Wal::rescan() {
   index_ = std::move(committed);
   end_ = end;
   db_size_ = db_size;
+  // Whoever appended what was found may not have synced it.
+  synced_ = end == 0;
   return {};
 }
 
@@ -103,6 +114,8 @@ Result<void> Wal::append_raw(std::span<const uint8_t> batch, std::span<const Ent
   for (const auto& [pgno, offset] : entries) index_.insert_or_assign(pgno, offset);
   end_ += batch.size();
   db_size_ = db_size;
+  // A sync covers the whole file, earlier unsynced commits included.
+  synced_ = sync;
   return {};
 }
 
@@ -112,13 +125,22 @@ Result<void> Wal::cut_tail() {
   VBK_TRY(file_->lock(true));
   Result<void> cut = file_->truncate(end_);
   if (cut) cut = file_->sync();
-  (void)file_->unlock();
-  return cut;
+  Result<void> released = unlock();
+  return cut ? released : cut;
 }
 
 Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
   if (page_size != page_size_) fault("checkpoint with a page size other than the log's");
   if (index_.empty()) return {};
+  // Commits appended without a sync may still sit in the system's cache
+  // only, where the copy below may reach the disk before they do: a power
+  // loss would then take the log's frames and keep part of their copy in
+  // the database file, a mix of commits. They go to disk first. Without
+  // `sync` the database file is not synced either, and nothing is promised.
+  if (sync && !synced_) {
+    VBK_TRY(file_->sync());
+    synced_ = true;
+  }
   std::vector<Entry> pages(index_.begin(), index_.end());
   std::sort(pages.begin(), pages.end());
   std::vector<uint8_t> buf(page_size_);
@@ -143,7 +165,9 @@ Result<void> Wal::checkpoint(const VfsFile& db, uint64_t page_size, bool sync) {
   index_.clear();
   end_ = 0;
   db_size_ = 0;
-  return file_->sync();
+  VBK_TRY(file_->sync());
+  synced_ = true;
+  return {};
 }
 
 }  // namespace vbk

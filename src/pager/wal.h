@@ -83,7 +83,10 @@ class Wal {
 
   // Copies the newest committed copy of every logged page into `db`, sets its
   // length to db_size() pages, syncs it (with `sync`), then empties the log
-  // and syncs that always. An empty index touches no file. The caller holds
+  // and syncs that always. With `sync`, a log that may hold commits appended
+  // without a sync (by this handle or, as far as it knows, another) is
+  // synced before anything is copied, so that no part of the copy can reach
+  // the disk before the commits it comes from. An empty index touches no file. The caller holds
   // the exclusive lock on the log file. A failure before the log is emptied
   // leaves the Wal unchanged and the log holding every committed frame, so
   // running it again redoes it; once the log is cut to nothing (only its
@@ -94,6 +97,11 @@ class Wal {
   // under the exclusive log lock, so that no reader indexes it meanwhile, and
   // syncs the cut so that a power loss cannot bring the bytes back.
   Result<void> cut_tail();
+
+  // Releases this handle's lock on the log. A failed unlock closes the
+  // log's descriptor, which drops the lock, and opens the log afresh; should
+  // that fail, every later use of the log fails (see release_lock).
+  Result<void> unlock();
 
   // The path no longer names the file this Wal has open: another handle
   // removed the log (and maybe made a new one). False when unknown.
@@ -110,9 +118,11 @@ class Wal {
   bool holds(uint32_t pgno) const { return index_.contains(pgno); }
 
  private:
-  Wal(std::string path, std::unique_ptr<VfsFile> file, uint64_t page_size)
-      : path_(std::move(path)), file_(std::move(file)), page_size_(page_size) {}
+  Wal(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, uint64_t page_size)
+      : vfs_(&vfs), path_(std::move(path)), file_(std::move(file)), page_size_(page_size) {}
 
+  // For opening the log afresh after a failed unlock.
+  Vfs* vfs_;
   std::string path_;
   std::unique_ptr<VfsFile> file_;
   // Which file the path named when the log was opened.
@@ -122,6 +132,9 @@ class Wal {
   uint64_t page_size_;
   uint64_t end_ = 0;
   uint32_t db_size_ = 0;
+  // Every committed frame is known to be on stable storage: this handle's
+  // last append synced the log, or the log was last seen empty.
+  bool synced_ = true;
 };
 
 }  // namespace vbk

@@ -2,6 +2,8 @@
 // tree read from one gives a result or an Error, never a crash, a hang, an
 // out-of-bounds access or a page freed twice.
 
+#include <cstdio>
+#include <new>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -353,6 +355,105 @@ TEST_F(Damage, SelfNamingChainUnderAHugeLengthIsCorruptAtOnce) {
   must(c.rewind());
   EXPECT_TRUE(corrupt(c.next().error()));  // the length exceeds the file
   EXPECT_EQ(pager_.header().freelist_count, free_before);
+}
+
+// A header whose page count is far beyond the file's length lends any
+// claimed payload length plausibility; a reader must hold the claim against
+// the pages that really exist, before it allocates for the claim, in every
+// reader of rows.
+TEST(CorruptTableFile, AClaimBeyondTheFileIsCorruptWithoutAllocatingForIt) {
+  struct Case {
+    uint32_t page_count;
+    uint64_t claim;
+  };
+  const Case cases[] = {{0xFFFFFFF0u, 1'000'000'000'000ull}, {1'000'000u, 4'000'000'000ull}};
+  struct Reader {
+    const char* what;
+    Result<void> (*read)(Pager&, uint32_t root);
+  };
+  const Reader readers[] = {
+      {"Cursor::next",
+       [](Pager& p, uint32_t root) -> Result<void> {
+         Cursor c(p, root);
+         VBK_TRY(c.rewind());
+         VBK_TRY(c.next());
+         return {};
+       }},
+      {"Cursor::next_into",
+       [](Pager& p, uint32_t root) -> Result<void> {
+         Cursor c(p, root);
+         VBK_TRY(c.rewind());
+         Bytes buf;
+         VBK_TRY(c.next_into(buf));
+         return {};
+       }},
+      {"BTree::search",
+       [](Pager& p, uint32_t root) -> Result<void> {
+         VBK_TRY(BTree(p, root).search(7));
+         return {};
+       }},
+  };
+  testing::TempDir dir;
+  const std::string path = dir.file("claim.db");
+  for (const Case& c : cases) {
+    SCOPED_TRACE("page count " + std::to_string(c.page_count) + ", claim " + std::to_string(c.claim));
+    std::remove(path.c_str());
+    {
+      // Row 7's cell claims the length; its chain is one real page that
+      // ends the chain.
+      Pager pager = must(Pager::create(OsVfs::instance(), path, 512));
+      must(pager.begin());
+      const BTree t = must(BTree::create(pager));
+      pager.set_schema_root(t.root());
+      const uint32_t chain = must(pager.alloc_page());
+      const Bytes local(cell::max_local(512), 0x11);
+      PageRef root = must(pager.get_page(t.root()));
+      ASSERT_TRUE(must(node::push_cell(root.write().bytes(), 512, cell::encode_leaf(7, c.claim, local, chain))));
+      root = PageRef();
+      must(pager.commit());
+    }
+    std::string bytes = testing::read_file(path);
+    put_be32(reinterpret_cast<uint8_t*>(bytes.data()) + 18, c.page_count);
+    testing::write_file(path, bytes);
+    Pager pager = must(Pager::open(OsVfs::instance(), path));
+    ASSERT_EQ(pager.header().page_count, c.page_count);
+    for (const Reader& r : readers) {
+      SCOPED_TRACE(r.what);
+      Result<void> read;
+      try {
+        read = r.read(pager, pager.header().schema_root);
+      } catch (const std::bad_alloc&) {
+        FAIL() << "allocated for the claim";
+      }
+      ASSERT_FALSE(read.has_value());
+      EXPECT_EQ(read.error(), Error::Corrupt("payload length exceeds the file"));
+    }
+  }
+}
+
+// The bound counts every page a reader can reach: pages only the log holds,
+// and pages a transaction has added but not yet written anywhere.
+TEST(CorruptTableFile, RowsOnPagesOutsideTheDatabaseFileStillRead) {
+  testing::TempDir dir;
+  const std::string path = dir.file("log.db");
+  const Bytes row(20000, 0x5a);
+  uint32_t root = 0;
+  {
+    Pager pager = must(Pager::create(OsVfs::instance(), path, 512));
+    must(pager.set_journal_mode_wal());
+    must(pager.begin());
+    const BTree t = must(BTree::create(pager));
+    root = t.root();
+    must(t.insert(1, row));
+    EXPECT_EQ(*must(t.search(1)), row);  // uncommitted pages
+    must(pager.commit());
+  }
+  Pager pager = must(Pager::open(OsVfs::instance(), path));
+  ASSERT_TRUE(pager.in_wal_mode());
+  EXPECT_EQ(testing::read_file(path).size(), 512u);  // every tree page is in the log
+  must(pager.read_lock());
+  EXPECT_EQ(*must(BTree(pager, root).search(1)), row);
+  must(pager.read_unlock());
 }
 
 // Index trees: pages of the wrong kind, loops and keys too short for a rowid.

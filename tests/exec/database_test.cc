@@ -213,6 +213,22 @@ TEST(DatabaseTest, SubqueriesNestedToTheParsersBoundRun) {
   EXPECT_EQ(again.as<ExecResult::Rows>().rows.at(0).at(0).debug(), "Int(1)");
 }
 
+// An IN list of a hundred thousand values becomes a chain as long, which
+// every stage walks without recursion: in a SELECT, an UPDATE and a DELETE.
+TEST(DatabaseTest, AHundredThousandValueInListRuns) {
+  testing::TempDir dir;
+  Database db = must(Database::open(dir.file("db")));
+  run(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, a INT); INSERT INTO t (a) VALUES (5), (150000), (99999), (-1)");
+  std::string list;
+  for (int i = 0; i < 100000; ++i) list += (i ? "," : "") + std::to_string(i);
+  const std::vector<vdbe::Row> found = testing::rows(db, "SELECT id FROM t WHERE a IN (" + list + ")");
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0][0].as_int(), 1);
+  EXPECT_EQ(found[1][0].as_int(), 3);
+  EXPECT_EQ(run(db, "UPDATE t SET a = 0 WHERE a NOT IN (" + list + ")")[0].as<ExecResult::Affected>().count, 2u);
+  EXPECT_EQ(run(db, "DELETE FROM t WHERE a IN (" + list + ")")[0].as<ExecResult::Affected>().count, 4u);
+}
+
 TEST(DatabaseTest, ScriptsReturnOneResultPerStatementOrTheFirstError) {
   testing::TempDir dir;
   Database db = must(Database::open(dir.file("db")));

@@ -2,9 +2,12 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -277,6 +280,193 @@ TEST_F(TxTest, AWriterExcludesReadersAndWritersOfOtherProcesses) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), value);
     for (int fd : {opened[0], opened[1], go[0], go[1]}) ::close(fd);
+  }
+}
+
+
+// ---- failed unlocks ----
+
+// Runs `body` in a child and gives its exit code, or nothing when the child
+// came to wait for a file lock (seen in /proc/locks), in which case it is
+// killed.
+std::optional<int> exit_unless_it_waits(const std::function<int()>& body) {
+  const pid_t pid = start_child(body);
+  int status = 0;
+  if (wait_until_blocked(pid, status)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return std::nullopt;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Whether another process can open the database and take every lock in
+// turn: a write, a read and a checkpoint. A lock left held makes it wait.
+::testing::AssertionResult another_process_writes(const std::string& path) {
+  const std::optional<int> code = exit_unless_it_waits([&] {
+    Pager other = must(Pager::open(OsVfs::instance(), path));
+    must(other.begin());
+    fill_page(other, must(other.alloc_page()), 0x5c);
+    must(other.commit());
+    must(other.read_lock());
+    must(other.read_unlock());
+    must(other.wal_checkpoint());
+    return 0;
+  });
+  if (!code) return ::testing::AssertionFailure() << "it waits for a lock left held";
+  if (*code != 0) return ::testing::AssertionFailure() << "it failed";
+  return ::testing::AssertionSuccess();
+}
+
+// Every road by which a handle releases a lock, in journal or log mode:
+// create and open, commits (empty, written, with a checkpoint, cutting a
+// log's tail), rollback, reads, a journal left by a dead writer, explicit
+// checkpoints and switches. Results are ignored (the failures are the
+// point); `handles` keeps every handle that opened. The workout stops after
+// the step in which the file layer's fault fired, so that no later release
+// through the same descriptor hides a lock that the failure left held.
+void lock_workout(FaultVfs& vfs, const std::string& path, bool log, std::vector<Pager>& handles) {
+  auto keep = [&](Result<Pager> pager) {
+    if (pager) handles.push_back(std::move(*pager));
+  };
+  keep(Pager::create(vfs, path, 512));
+  if (vfs.fired()) return;
+  keep(Pager::open(vfs, path));
+  if (vfs.fired() || handles.empty()) return;
+  Pager& p = handles.front();
+  auto write_page = [&](uint8_t value) {
+    if (!p.begin()) return;
+    if (auto pgno = p.alloc_page()) fill_page(p, *pgno, value);
+    if (!p.commit() && p.in_tx()) (void)p.rollback();
+  };
+  const std::vector<std::function<void()>> steps = {
+      [&] {
+        if (log) (void)p.set_journal_mode_wal();
+      },
+      [&] { write_page(1); },
+      [&] {
+        if (p.begin()) (void)p.commit();
+      },
+      [&] {
+        if (!p.begin()) return;
+        (void)p.alloc_page();
+        (void)p.rollback();
+      },
+      [&] {
+        if (!log) write_file(path + "-journal", "left by a dead writer");
+        if (p.read_lock()) (void)p.read_unlock();
+      },
+      [&] { (void)p.wal_checkpoint(); },
+      [&] {
+        if (!log) return;
+        p.set_checkpoint_threshold(1);
+        write_page(2);
+      },
+      [&] {
+        if (!log) return;
+        // Bytes beyond the log's end, which the next commit cuts off first
+        // (and no checkpoint follows to take the log's lock again).
+        p.set_checkpoint_threshold(Pager::kCheckpointThreshold);
+        std::ofstream(path + "-wal", std::ios::app | std::ios::binary) << std::string(600, '\0');
+        write_page(3);
+      },
+      [&] {
+        if (log) (void)p.set_journal_mode_delete();
+      },
+  };
+  for (const auto& step : steps) {
+    step();
+    if (vfs.fired()) return;
+  }
+}
+
+// Each case runs in a child of its own, whose handles would otherwise wait
+// for ever on a lock that one of them kept.
+TEST(FailedUnlock, AnotherProcessCanStillOpenAndWrite) {
+  if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks";
+  enum Outcome : int { kFine, kNotFired, kOtherFailed, kHandlesFailed };
+  for (bool log : {false, true}) {
+    SCOPED_TRACE(log ? "log mode" : "journal mode");
+    uint64_t unlocks = 0;
+    {
+      TempDir dir;
+      FaultVfs vfs(OsVfs::instance());
+      vfs.arm(FaultPlan().on(FsOp::Unlock));
+      std::vector<Pager> handles;
+      lock_workout(vfs, dir.file("u.db"), log, handles);
+      unlocks = vfs.count();
+    }
+    ASSERT_GE(unlocks, log ? 12u : 8u) << "fewer roads than expected";
+    for (uint64_t at = 1; at <= unlocks; ++at) {
+      SCOPED_TRACE("unlock " + std::to_string(at) + " of " + std::to_string(unlocks) + " fails");
+      TempDir dir;
+      const std::string path = dir.file("u.db");
+      const std::optional<int> outcome = exit_unless_it_waits([&] {
+        FaultVfs vfs(OsVfs::instance());
+        vfs.arm(FaultPlan::fail(at).on(FsOp::Unlock));
+        std::vector<Pager> handles;
+        lock_workout(vfs, path, log, handles);
+        if (!vfs.fired() || handles.empty()) return kNotFired;
+        if (!another_process_writes(path)) return kOtherFailed;
+        // The handles work on, with their files opened afresh.
+        vfs.disarm();
+        for (Pager& h : handles) {
+          if (!h.begin()) return kHandlesFailed;
+          fill_page(h, 2, 0x3c);
+          if (!h.commit()) return kHandlesFailed;
+        }
+        return kFine;
+      });
+      EXPECT_TRUE(outcome.has_value()) << "the failing handle's own process waits for a lock it kept";
+      EXPECT_EQ(outcome.value_or(kFine), kFine);
+    }
+  }
+}
+
+// Past the commit point a failed unlock whose file cannot even be opened
+// again still lets the lock go and the commit stand; the handle reports the
+// loss at its next operation.
+TEST(FailedUnlock, AHandleThatCannotReopenItsFileReportsItNext) {
+  for (bool log : {false, true}) {
+    SCOPED_TRACE(log ? "log mode" : "journal mode");
+    TempDir dir;
+    const std::string path = dir.file("u.db");
+    make_filled_db(path, 4, 1);
+    if (log) must(must(Pager::open(OsVfs::instance(), path)).set_journal_mode_wal());
+    // The commit's operations, counted on a copy; its unlock is the last.
+    const std::string image = read_file(path);
+    auto commit_with = [&](const std::string& at, const FaultPlan& plan, FaultVfs& vfs) {
+      Pager pager = must(Pager::open(vfs, at));
+      must(pager.begin());
+      fill_page(pager, 3, 0x33);
+      vfs.arm(plan);
+      must(pager.commit());
+      return pager;
+    };
+    uint64_t ops = 0;
+    {
+      write_file(dir.file("copy.db"), image);
+      if (log) write_file(dir.file("copy.db-wal"), read_file(path + "-wal"));
+      FaultVfs vfs(OsVfs::instance());
+      commit_with(dir.file("copy.db"), FaultPlan(), vfs);
+      ops = vfs.count();
+    }
+    // The unlock fails, and so does every operation after it: the reopening.
+    FaultVfs vfs(OsVfs::instance());
+    Pager pager = commit_with(path, FaultPlan::fail(ops).and_after(), vfs);
+    EXPECT_TRUE(vfs.fired());
+    EXPECT_TRUE(another_process_writes(path));
+    vfs.disarm();
+    for (const LockKind& lock : kLockKinds) {
+      auto locked = lock.lock(pager);
+      ASSERT_FALSE(locked.has_value()) << lock.what;
+      EXPECT_EQ(locked.error().kind(), Error::Kind::Io);
+    }
+    // What the handle committed is there for everyone else.
+    Pager other = must(Pager::open(OsVfs::instance(), path));
+    must(other.read_lock());
+    EXPECT_EQ(page_value(other, 3), 0x33);
+    must(other.read_unlock());
   }
 }
 

@@ -23,7 +23,8 @@ struct ChildExit {
 ChildExit run_in_child(const std::function<int()>& body);
 
 // The same in two steps, for a parent that works alongside its child: the
-// child runs `body` and ends with its value; wait_child waits for its end.
+// child runs `body` and ends with its value (an escaping exception ends it
+// with 125); the parent gets its pid and must wait for it with wait_child.
 pid_t start_child(const std::function<int()>& body);
 ChildExit wait_child(pid_t pid);
 
