@@ -25,6 +25,25 @@ void encode_number(Bytes& out, double d) {
   append_be64(out, (bits & kSignBit) ? ~bits : bits | kSignBit);
 }
 
+// The exact tie-break of a number: its distance from the double it encodes
+// as, biased so that the bytes order as the signed distance.
+constexpr uint16_t kTieBias = 0x8000;
+
+void append_tie_break(Bytes& out, uint16_t biased) {
+  out.push_back(static_cast<uint8_t>(biased >> 8));
+  out.push_back(static_cast<uint8_t>(biased));
+}
+
+// i minus its rounded double. The double of an integer near 2^63 may be 2^63
+// itself, which no int64_t holds, so the difference is taken in 128 bits; it
+// is at most half a unit in the last place, 1024, in either direction.
+uint16_t int_tie_break(int64_t i) {
+  const double d = static_cast<double>(i);
+  const __int128 rounded = static_cast<__int128>(d);
+  const __int128 diff = static_cast<__int128>(i) - rounded;
+  return static_cast<uint16_t>(static_cast<int32_t>(kTieBias) + static_cast<int32_t>(diff));
+}
+
 }  // namespace
 
 void escape_into(Bytes& out, std::span<const uint8_t> bytes) {
@@ -70,6 +89,27 @@ void encode_value(Bytes& out, const Value& v) {
 void encode_key_prefix_into(Bytes& out, std::span<const Value> values) {
   out.clear();
   for (const Value& v : values) encode_value(out, v);
+}
+
+void encode_value_exact(Bytes& out, const Value& v) {
+  encode_value(out, v);
+  switch (v.kind()) {
+    case Value::Kind::Int:
+      append_tie_break(out, int_tie_break(v.as_int()));
+      return;
+    case Value::Kind::Real:
+      append_tie_break(out, kTieBias);
+      return;
+    case Value::Kind::Null:
+    case Value::Kind::Text:
+    case Value::Kind::Blob:
+      return;
+  }
+}
+
+void encode_key_exact_into(Bytes& out, std::span<const Value> values) {
+  out.clear();
+  for (const Value& v : values) encode_value_exact(out, v);
 }
 
 Bytes encode_key_prefix(std::span<const Value> values) {

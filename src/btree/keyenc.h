@@ -2,9 +2,10 @@
 
 // Order-preserving keys: a list of values encoded so that comparing two keys
 // bytewise (unsigned, a proper prefix first) orders them as their values.
-// Index entries, UNIQUE probes, index range bounds, GROUP BY groups, the
-// seen-sets of aggregate DISTINCT and subquery caches are all built here, and
-// equal key bytes are what "equal values" means for them.
+// Index entries, UNIQUE probes and index range bounds use the key form below;
+// GROUP BY groups, the seen-sets of aggregate DISTINCT and subquery caches use
+// its exact variant (end of this comment). Equal key bytes are what "equal
+// values" means for each of them.
 //
 // One value: a tag byte, then a body.
 //   Null  0x00  no body
@@ -23,6 +24,16 @@
 // XOR 2^63, 8 bytes big-endian, so equal values order by signed rowid. No tag
 // reaches 0xFF: a prefix followed by eight 0xFF bytes is an inclusive upper
 // bound of every key that begins with the prefix.
+//
+// Exact keys live only in memory and never reach the file. They differ from
+// the key form above in one point: every number (tag 0x10) is followed by a
+// 2-byte big-endian tie-break, its distance from the double it was encoded
+// as, plus 0x8000. For an Int that is the integer minus its rounded double
+// (at most 1024 either way); for a Real it is 0. So distinct integers past
+// 2^53 stay distinct and keep their order, while an Int and a Real of equal
+// value (Int 1 and Real 1.0, Int 2^53 and Real 2^53) still encode alike.
+// The file's key form keeps its limitation: integers past 2^53 that round to
+// one double share an index key.
 
 #include <cstdint>
 #include <span>
@@ -46,6 +57,13 @@ Bytes encode_key_prefix(std::span<const Value> values);
 
 // The same into `out`, which is emptied first and keeps its capacity.
 void encode_key_prefix_into(Bytes& out, std::span<const Value> values);
+
+// Appends one value's exact encoding.
+void encode_value_exact(Bytes& out, const Value& v);
+
+// The values' exact encodings into `out`, which is emptied first and keeps its
+// capacity.
+void encode_key_exact_into(Bytes& out, std::span<const Value> values);
 
 // The values' encodings followed by the rowid suffix.
 Bytes encode_index_key(std::span<const Value> values, int64_t rowid);

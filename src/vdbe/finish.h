@@ -31,4 +31,9 @@ struct FinishSpec {
 // width plus its keys is an internal fault.
 uint64_t finish_rows(std::vector<Row>& rows, const FinishSpec& spec);
 
+struct Program;
+
+// The finishing that a program's fields ask for.
+FinishSpec finish_spec_of(const Program& program);
+
 }  // namespace vbk::vdbe

@@ -1,10 +1,52 @@
+#include <string_view>
+
+#include "btree/keyenc.h"
+#include "vdbe/finish.h"
+#include "vdbe/limits.h"
 #include "vdbe/vdbe.h"
 
 namespace vbk::vdbe {
 
-// Correlated sub-programs are not built yet; no compiler emits them.
-Result<void> Vm::exec_scalar_sub(const Program&, const Op::ScalarSub&) {
-  fault("ScalarSub: not supported yet");
+// A correlated sub-program runs in a child machine nested inside this
+// instruction, once per distinct set of parameter values in a run. The child
+// shares the pager and the statement's `?` values (borrowed, as the parent
+// borrows them), opens its own cursors and has its own registers, groups and
+// cache. Its rows are finished as a query's rows are (sort, DISTINCT, OFFSET,
+// LIMIT) before the first value of the first row is taken; the child always
+// runs to its end.
+Result<void> Vm::exec_scalar_sub(const Program& program, const Op::ScalarSub& o) {
+  if (o.sub >= program.subprograms.size()) {
+    fault("sub-program out of range: " + std::to_string(o.sub));
+  }
+  sub_params_.clear();
+  for (const ParamSrc& src : o.params) sub_params_.push_back(VBK_TRY(param_value(src)));
+
+  // Parameter values that key alike share one result. The key is exact, so
+  // integers past 2^53 that round to one double do not share.
+  sub_key_buf_.resize(4);
+  put_be32(sub_key_buf_.data(), o.sub);
+  for (const Value& v : sub_params_) keyenc::encode_value_exact(sub_key_buf_, v);
+  const std::string_view key(reinterpret_cast<const char*>(sub_key_buf_.data()), sub_key_buf_.size());
+  if (auto it = subquery_cache_.find(key); it != subquery_cache_.end()) {
+    reg(o.dest) = it->second;
+    return {};
+  }
+
+  // Each level of nesting is a frame of this call stack: bounded, so that a
+  // deep statement fails instead of exhausting the stack.
+  if (depth_ >= kMaxSubprogramDepth) return std::unexpected(Error::Exec(kSubprogramDepthMessage));
+  const Program& sub = program.subprograms[o.sub];
+  Vm child(*pager_, binds_);
+  child.depth_ = depth_ + 1;
+  child.set_params(std::move(sub_params_));
+  VBK_TRY(child.run(sub));
+  std::vector<Row> rows = std::move(child).into_output();
+  finish_rows(rows, finish_spec_of(sub));
+  Value result = !rows.empty() && !rows[0].empty() ? std::move(rows[0][0]) : Value::Null();
+
+  subquery_cache_.emplace(key, result);
+  reg(o.dest) = std::move(result);
+  return {};
 }
 
 }  // namespace vbk::vdbe

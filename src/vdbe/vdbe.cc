@@ -134,7 +134,9 @@ Result<void> Vm::run_loop(const Program& program) {
   cursors_.resize(program.n_cursors);
   index_cursors_.clear();
   index_cursors_.resize(program.n_idx_cursors);
-  agg_.reset(program);
+  aggs_ = program.aggs;
+  groups_ = GroupTable{};
+  subquery_cache_.clear();
 
   const Op* const ops = program.ops.data();
   const size_t n = program.ops.size();

@@ -21,6 +21,8 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "btree/btree.h"
@@ -30,6 +32,7 @@
 #include "record/column_offsets.h"
 #include "record/value.h"
 #include "util/bytes.h"
+#include "util/hash.h"
 #include "vdbe/aggregate.h"
 #include "vdbe/finish.h"
 #include "vdbe/program.h"
@@ -184,8 +187,25 @@ class Vm {
   };
   std::vector<Deferred> deferred_;
 
-  // The aggregate groups of the run and the correlated-subquery cache.
-  AggState agg_;
+  // Copies key value i of the group at the walk's position into register
+  // key_dest + i, for i below key_count (NULL past the group's key values).
+  void load_group_key(uint32_t key_dest, uint32_t key_count);
+
+  // The aggregate slots of the running program and the run's groups.
+  std::span<const AggSpec> aggs_;
+  GroupTable groups_;
+
+  // Sub-program results of this run: the sub-program's index (4 bytes) and
+  // the exact key of its parameter values map to the value it gave. Never
+  // invalidated within a run, even when the run changes a table a
+  // sub-program reads.
+  std::unordered_map<std::string, Value, NameHash, NameEq> subquery_cache_;
+  // Scratch for the parameter values and the cache key; a cache hit
+  // allocates nothing once they have grown.
+  std::vector<Value> sub_params_;
+  Bytes sub_key_buf_;
+  // 0 for the statement's own program, one more for each sub-program level.
+  uint32_t depth_ = 0;
 
   uint64_t changes_ = 0;
   int64_t last_rowid_ = 0;

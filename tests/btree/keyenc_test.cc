@@ -93,6 +93,89 @@ TEST(Keyenc, IndexKeys) {
   EXPECT_EQ(out, prefix);
 }
 
+Bytes exact_key_of(const Value& v) {
+  Bytes out;
+  keyenc::encode_value_exact(out, v);
+  return out;
+}
+
+TEST(Keyenc, ExactKeysAddATieBreakToNumbers) {
+  const int64_t p53 = int64_t{1} << 53;
+  const struct {
+    Value v;
+    Bytes key;
+  } golden[] = {
+      {Value::Int(1), {0x10, 0xBF, 0xF0, 0, 0, 0, 0, 0, 0, 0x80, 0x00}},
+      {Value::Real(1.0), {0x10, 0xBF, 0xF0, 0, 0, 0, 0, 0, 0, 0x80, 0x00}},
+      // 2^53 + 1 rounds down to 2^53: one above its double.
+      {Value::Int(p53 + 1), {0x10, 0xC3, 0x40, 0, 0, 0, 0, 0, 0, 0x80, 0x01}},
+      // 2^63 - 1 rounds up to 2^63, which only 128 bits hold: one below.
+      {Value::Int(kMax), {0x10, 0xC3, 0xE0, 0, 0, 0, 0, 0, 0, 0x7F, 0xFF}},
+      {Value::Null(), {0x00}},
+      {Value::Text("ab"), {0x20, 0x61, 0x62, 0x00, 0x00}},
+      {Value::Blob({0x00}), {0x30, 0x00, 0xFF, 0x00, 0x00}},
+  };
+  for (const auto& c : golden) EXPECT_EQ(exact_key_of(c.v), c.key) << c.v.debug();
+
+  // Equal values share a key; distinct integers that one double rounds
+  // together do not.
+  const struct {
+    Value a, b;
+    bool same;
+  } pairs[] = {
+      {Value::Int(p53), Value::Real(9007199254740992.0), true},
+      {Value::Int(p53 + 1), Value::Int(p53), false},
+      {Value::Int(p53 + 1), Value::Real(9007199254740992.0), false},
+      {Value::Int(kMax), Value::Int(kMax - 1), false},
+      {Value::Int(kMax), Value::Real(9223372036854775808.0), false},
+      {Value::Int(kMin), Value::Real(-9223372036854775808.0), true},
+      {Value::Real(0.0), Value::Real(-0.0), false},
+  };
+  for (const auto& c : pairs) {
+    EXPECT_EQ(exact_key_of(c.a) == exact_key_of(c.b), c.same) << c.a.debug() << " " << c.b.debug();
+  }
+
+  // Strictly ascending values give strictly ascending keys, also where the
+  // file's key form ties.
+  const std::vector<Value> ascending = {
+      Value::Null(),
+      Value::Real(-kInf),
+      Value::Int(kMin),
+      Value::Int(kMin + 1),
+      Value::Int(-p53 - 1),
+      Value::Int(-p53),
+      Value::Real(-0.0),
+      Value::Int(0),
+      Value::Real(0.5),
+      Value::Int(p53),
+      Value::Int(p53 + 1),
+      Value::Int(p53 + 2),
+      Value::Int(p53 + 3),
+      Value::Int(p53 + 4),
+      Value::Int(kMax - 512),
+      Value::Int(kMax - 1),
+      Value::Int(kMax),
+      Value::Real(9223372036854775808.0),
+      Value::Real(kInf),
+      Value::Text(""),
+      Value::Text("a"),
+      Value::Blob({}),
+  };
+  for (size_t i = 1; i < ascending.size(); ++i) {
+    EXPECT_LT(cmp_bytes(exact_key_of(ascending[i - 1]), exact_key_of(ascending[i])), 0)
+        << ascending[i - 1].debug() << " " << ascending[i].debug();
+  }
+
+  // A key of several values is their exact encodings back to back.
+  const std::vector<Value> values = {Value::Int(p53 + 1), Value::Text("x")};
+  Bytes key = {0xAA};
+  keyenc::encode_key_exact_into(key, values);
+  Bytes expect = exact_key_of(values[0]);
+  const Bytes second = exact_key_of(values[1]);
+  expect.insert(expect.end(), second.begin(), second.end());
+  EXPECT_EQ(key, expect);
+}
+
 TEST(Keyenc, ShortKeyHasNoRowid) {
   for (size_t n = 0; n < keyenc::kRowidSuffixLength; ++n) {
     const std::vector<uint8_t> key(n, 0xAB);  // exact size: ASan sees any overread
