@@ -227,6 +227,35 @@ TEST_F(JoinPlanTest, AntiJoinExit) {
   EXPECT_EQ(gotos("SELECT a.id FROM a LEFT JOIN b ON b.x = a.x WHERE b.rowid IS NULL"), 1);
 }
 
+// Left-deep chains of any length are walked without recursion by the join
+// planner, the WHERE placement, the aggregate rewrites and the subquery
+// rewrite.
+TEST_F(JoinPlanTest, LongChains) {
+  const int kLong = 50000;
+  std::string ors = "b.x = a.x";
+  std::string sums = "count(*)";
+  std::string outer_refs = "u.x = a.x";
+  for (int i = 0; i < kLong; ++i) {
+    ors += " OR b.x = a.x";
+    sums += " + a.k";
+    outer_refs += " OR u.x = a.x";
+  }
+  const std::string sqls[] = {
+      "SELECT a.id FROM a JOIN b ON " + ors,
+      "SELECT count(*) FROM a JOIN b ON b.z = a.y WHERE " + ors,
+      "SELECT " + sums + " FROM a GROUP BY a.k",
+      "SELECT " + sums + " FROM a",
+      "SELECT a.k, count(*) FROM a GROUP BY a.k HAVING " + sums + " > 0",
+      "SELECT (SELECT count(*) FROM b AS u WHERE " + outer_refs + ") FROM a",
+  };
+  for (const std::string& sql : sqls) {
+    auto p = db_.compile(sql);
+    EXPECT_TRUE(p.has_value()) << sql.substr(0, 60) << ": " << (p ? "" : p.error().text());
+  }
+  vdbe::Program p = must(db_.compile(sqls[5]));
+  ASSERT_EQ(p.subprograms.size(), 1u);
+}
+
 TEST_F(JoinPlanTest, FirstErrorWins) {
   struct Case {
     const char* sql;
