@@ -164,6 +164,8 @@ class Vm {
   Result<void> exec_agg_result(const Op::AggResult& o);
   Result<void> exec_scalar_sub(const Program& program, const Op::ScalarSub& o);
 
+  // A broken invariant of the program, with the instruction being run.
+  [[noreturn]] void operand_fault(const std::string& what) const;
   [[noreturn]] void bad_register(uint32_t r) const;
   [[noreturn]] void bad_register_run(uint32_t start, uint32_t count) const;
   [[noreturn]] void bad_table_slot(uint32_t c) const;
