@@ -107,36 +107,6 @@ void expand_columns(const JoinedTable& entry, const TableDef& table,
   }
 }
 
-Result<std::vector<ResultItem>> result_items(const SelectStmt& stmt, const Ctx& ctx) {
-  std::vector<ResultItem> items;
-  for (const SelectItem& item : stmt.items) {
-    switch (item.kind) {
-      case SelectItem::Kind::Star:
-        for (size_t i = 0; i < stmt.from.size(); ++i) {
-          expand_columns(stmt.from[i], *ctx.scopes[i].table, items);
-        }
-        break;
-      case SelectItem::Kind::TableStar: {
-        size_t i = 0;
-        while (i < ctx.scopes.size() && !qualifier_matches(ctx.scopes[i].name, item.qualifier)) ++i;
-        if (i == ctx.scopes.size()) {
-          return std::unexpected(Error::Exec("unknown table in " + item.qualifier + ".*"));
-        }
-        expand_columns(stmt.from[i], *ctx.scopes[i].table, items);
-        break;
-      }
-      case SelectItem::Kind::Expr: {
-        ResultItem r;
-        r.name = item.alias ? *item.alias : expr_name(item.expr);
-        r.ref = &item.expr;
-        items.push_back(std::move(r));
-        break;
-      }
-    }
-  }
-  return items;
-}
-
 // What every single-table access path shares.
 struct Query {
   Gen& gen;
@@ -305,6 +275,45 @@ Result<void> emit_single_table(Query& q) {
 
 }  // namespace
 
+Result<void> add_scopes(Gen& gen, const SelectStmt& stmt, Ctx& ctx) {
+  for (const JoinedTable& entry : stmt.from) {
+    const TableDef* t = ctx.catalog.get(entry.table);
+    if (t == nullptr) return std::unexpected(Error::Exec("no such table: " + entry.table));
+    ctx.scopes.push_back({scope_name(entry.alias ? *entry.alias : entry.table), t, gen.cursor()});
+  }
+  return {};
+}
+
+Result<std::vector<ResultItem>> result_items(const SelectStmt& stmt, const Ctx& ctx) {
+  std::vector<ResultItem> items;
+  for (const SelectItem& item : stmt.items) {
+    switch (item.kind) {
+      case SelectItem::Kind::Star:
+        for (size_t i = 0; i < stmt.from.size(); ++i) {
+          expand_columns(stmt.from[i], *ctx.scopes[i].table, items);
+        }
+        break;
+      case SelectItem::Kind::TableStar: {
+        size_t i = 0;
+        while (i < ctx.scopes.size() && !qualifier_matches(ctx.scopes[i].name, item.qualifier)) ++i;
+        if (i == ctx.scopes.size()) {
+          return std::unexpected(Error::Exec("unknown table in " + item.qualifier + ".*"));
+        }
+        expand_columns(stmt.from[i], *ctx.scopes[i].table, items);
+        break;
+      }
+      case SelectItem::Kind::Expr: {
+        ResultItem r;
+        r.name = item.alias ? *item.alias : expr_name(item.expr);
+        r.ref = &item.expr;
+        items.push_back(std::move(r));
+        break;
+      }
+    }
+  }
+  return items;
+}
+
 void collect_eq(const Expr& expr, EqMap& map) {
   for_each_conjunct(expr, [&](const Expr& c) {
     const auto* b = c.get_if<Expr::Binary>();
@@ -407,11 +416,7 @@ Result<vdbe::Program> compile_select(const SelectStmt& stmt, const Catalog& cata
     names = VBK_TRY(compile_without_from(gen, stmt));
   } else {
     Ctx ctx{{}, catalog};
-    for (const JoinedTable& entry : stmt.from) {
-      const TableDef* t = catalog.get(entry.table);
-      if (t == nullptr) return std::unexpected(Error::Exec("no such table: " + entry.table));
-      ctx.scopes.push_back({scope_name(entry.alias ? *entry.alias : entry.table), t, gen.cursor()});
-    }
+    VBK_TRY(add_scopes(gen, stmt, ctx));
     std::vector<ResultItem> items = VBK_TRY(result_items(stmt, ctx));
     uint32_t first = gen.regs(static_cast<uint32_t>(items.size() + stmt.order_by.size()));
     for (const TableScope& s : ctx.scopes) {

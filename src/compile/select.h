@@ -53,6 +53,14 @@ struct IndexRange {
   uint32_t root = 0;
 };
 
+// One scope per FROM entry, in FROM order, each with the next table cursor.
+Result<void> add_scopes(Gen& gen, const SelectStmt& stmt, Ctx& ctx);
+
+// The select list with `*` and `t.*` expanded into the columns of their
+// FROM entries (qualified by the entry's alias or table name as written);
+// the scopes are those of add_scopes.
+Result<std::vector<ResultItem>> result_items(const SelectStmt& stmt, const Ctx& ctx);
+
 void collect_eq(const Expr& expr, EqMap& map);
 void collect_cmp(const Expr& expr, std::vector<Cmp>& list);
 

@@ -101,7 +101,6 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
     int64_t id = static_cast<int64_t>(pick(125));
     std::string s = texts[pick(texts.size())];
     std::string ks = std::to_string(k);
-    std::string k2s = std::to_string(k2);
     // Negative constants are written as a minus over a literal.
     auto lit = [](int64_t v) { return v < 0 ? "(-" + std::to_string(-v) + ")" : std::to_string(v); };
     queries.push_back({"id = " + std::to_string(id), [=](const Row& r) { return r.id == id; }});
@@ -128,7 +127,6 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
                        [=](const Row& r) { return r.id > id; }});
     queries.push_back({"a = " + ks + " OR b IS NULL",
                        [=](const Row& r) { return r.a == k || !r.b; }});
-    (void)k2s;
   }
   queries.push_back({"a IS NOT NULL", [](const Row& r) { return r.a.has_value(); }});
 
