@@ -6,6 +6,7 @@
 #include "compile/expr.h"
 #include "compile/handover.h"
 #include "compile/join.h"
+#include "compile/select.h"
 #include "compile/walk.h"
 #include "vdbe/kinds.h"
 
@@ -197,15 +198,6 @@ struct OutputItem {
   Expr expr;  // wrapped
 };
 
-void expand_star(const JoinedTable& entry, const TableDef& table, std::span<const Expr> group_by,
-                 std::vector<OutputItem>& out) {
-  const std::string& label = entry.alias ? *entry.alias : entry.table;
-  for (const Column& col : table.columns) {
-    Expr ref = Expr::Column{label, col.name};
-    out.push_back({col.name, wrap_bare_columns(ref, group_by)});
-  }
-}
-
 }  // namespace
 
 Expr wrap_bare_columns(const Expr& e, std::span<const Expr> group_by) {
@@ -281,35 +273,12 @@ Result<vdbe::Program> compile_aggregate(const SelectStmt& stmt, const Catalog& c
   if (stmt.from.empty()) return fail<vdbe::Program>("aggregate query needs a FROM clause");
   Gen gen;
   Ctx ctx{{}, catalog};
-  for (const JoinedTable& entry : stmt.from) {
-    const TableDef* t = catalog.get(entry.table);
-    if (t == nullptr) return fail<vdbe::Program>("no such table: " + entry.table);
-    ctx.scopes.push_back({scope_name(entry.alias ? *entry.alias : entry.table), t, gen.cursor()});
-  }
+  VBK_TRY(add_scopes(gen, stmt, ctx));
   std::span<const Expr> group_by = stmt.group_by;
-
   std::vector<OutputItem> items;
-  for (const SelectItem& item : stmt.items) {
-    switch (item.kind) {
-      case SelectItem::Kind::Star:
-        for (size_t i = 0; i < stmt.from.size(); ++i) {
-          expand_star(stmt.from[i], *ctx.scopes[i].table, group_by, items);
-        }
-        break;
-      case SelectItem::Kind::TableStar: {
-        size_t i = 0;
-        while (i < ctx.scopes.size() && !qualifier_matches(ctx.scopes[i].name, item.qualifier)) ++i;
-        if (i == ctx.scopes.size()) {
-          return fail<vdbe::Program>("unknown table in " + item.qualifier + ".*");
-        }
-        expand_star(stmt.from[i], *ctx.scopes[i].table, group_by, items);
-        break;
-      }
-      case SelectItem::Kind::Expr:
-        items.push_back({item.alias ? *item.alias : expr_name(item.expr),
-                         wrap_bare_columns(item.expr, group_by)});
-        break;
-    }
+  std::vector<ResultItem> listed = VBK_TRY(result_items(stmt, ctx));
+  for (ResultItem& item : listed) {
+    items.push_back({std::move(item.name), wrap_bare_columns(item.expr(), group_by)});
   }
   std::optional<Expr> having;
   if (stmt.having) having = wrap_bare_columns(*stmt.having, group_by);

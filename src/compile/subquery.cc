@@ -94,29 +94,30 @@ Result<Expr> rewrite_node(Subst& s, const Expr& e, const std::vector<std::string
   }
 }
 
-// One chain node over its already rewritten link `below`.
+// One chain node over its already rewritten link `below`. Each child is
+// rewritten into a local before the node is built, so that an error never
+// leaves a half-built node behind.
 Result<Expr> rewrite_link(Subst& s, const Expr& e, Expr below,
                           const std::vector<std::string>& inner) {
   Box<Expr> left(std::move(below));
   switch (e.kind()) {
     case Expr::Kind::Binary: {
       const auto& b = e.as<Expr::Binary>();
-      return Expr::Binary{
-          .op = b.op, .left = std::move(left), .right = VBK_TRY(rewrite(s, *b.right, inner))};
+      Expr right = VBK_TRY(rewrite(s, *b.right, inner));
+      return Expr::Binary{.op = b.op, .left = std::move(left), .right = std::move(right)};
     }
     case Expr::Kind::IsNull:
       return Expr::IsNull{.expr = std::move(left), .negated = e.as<Expr::IsNull>().negated};
     case Expr::Kind::Like: {
       const auto& l = e.as<Expr::Like>();
-      return Expr::Like{.expr = std::move(left),
-                        .pattern = VBK_TRY(rewrite(s, *l.pattern, inner)),
-                        .negated = l.negated};
+      Expr pattern = VBK_TRY(rewrite(s, *l.pattern, inner));
+      return Expr::Like{.expr = std::move(left), .pattern = std::move(pattern), .negated = l.negated};
     }
     case Expr::Kind::InSubquery: {
       const auto& in = e.as<Expr::InSubquery>();
-      return Expr::InSubquery{.expr = std::move(left),
-                              .select = VBK_TRY(rewrite_select(s, *in.select, inner)),
-                              .negated = in.negated};
+      Box<SelectStmt> select = VBK_TRY(rewrite_select(s, *in.select, inner));
+      return Expr::InSubquery{
+          .expr = std::move(left), .select = std::move(select), .negated = in.negated};
     }
     case Expr::Kind::InList: {
       const auto& in = e.as<Expr::InList>();
@@ -174,15 +175,16 @@ Result<SelectStmt> subst_select(const SelectStmt& select, const std::vector<std:
   out.items.reserve(select.items.size());
   for (const SelectItem& item : select.items) {
     if (item.kind == SelectItem::Kind::Expr) {
-      out.items.push_back(SelectItem::Expr(VBK_TRY(sub(item.expr)), item.alias));
+      Expr e = VBK_TRY(sub(item.expr));
+      out.items.push_back(SelectItem::Expr(std::move(e), item.alias));
     } else {
       out.items.push_back(item);
     }
   }
   out.from.reserve(select.from.size());
   for (const JoinedTable& entry : select.from) {
-    out.from.push_back(
-        JoinedTable{entry.table, entry.alias, VBK_TRY(sub_opt(entry.on)), entry.outer});
+    std::optional<Expr> on = VBK_TRY(sub_opt(entry.on));
+    out.from.push_back(JoinedTable{entry.table, entry.alias, std::move(on), entry.outer});
   }
   out.where = VBK_TRY(sub_opt(select.where));
   out.group_by.reserve(select.group_by.size());
@@ -190,7 +192,8 @@ Result<SelectStmt> subst_select(const SelectStmt& select, const std::vector<std:
   out.having = VBK_TRY(sub_opt(select.having));
   out.order_by.reserve(select.order_by.size());
   for (const OrderTerm& t : select.order_by) {
-    out.order_by.push_back(OrderTerm{VBK_TRY(sub(t.expr)), t.desc});
+    Expr e = VBK_TRY(sub(t.expr));
+    out.order_by.push_back(OrderTerm{std::move(e), t.desc});
   }
   out.limit = VBK_TRY(sub_opt(select.limit));
   out.offset = VBK_TRY(sub_opt(select.offset));
