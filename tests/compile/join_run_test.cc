@@ -21,6 +21,7 @@
 #include "record/compare.h"
 #include "record/record.h"
 #include "support/sql_db.h"
+#include "support/values.h"
 #include "vdbe/functions.h"
 #include "vdbe/value_ops.h"
 
@@ -322,6 +323,58 @@ TEST_P(JoinRunTest, JoinsAndAggregatesMatchTheOracle) {
       auto got = db.run(sql);
       ASSERT_TRUE(got.has_value()) << got.error().display();
       EXPECT_EQ(canon(got->rows), canon(q.expected));
+    }
+  }
+}
+
+// An index-only level answers from index keys alone, yet a NULL key matches
+// nothing and integers of magnitude 2^53 and more share keys with their
+// neighbours: the counts must be those of the pairs whose ON holds.
+TEST(IndexOnlyLevel, CountsOnlyPairsWhoseOnHolds) {
+  testing::SqlDb db;
+  db.schema(
+      "CREATE TABLE a (id INTEGER PRIMARY KEY, x);"
+      "CREATE TABLE b (id INTEGER PRIMARY KEY, x INT);"
+      "CREATE INDEX b_x ON b (x);"
+      "CREATE TABLE b2 (id INTEGER PRIMARY KEY, x INT);");
+  // a.x = b.x holds for 2^53 = 2^53, 2^53+1 = 2^53+1, 5 = 5, and for the real
+  // 2^53 against both 2^53 and 2^53+1 (a real and an integer compare as
+  // floats): five pairs; NULL, -2^53-1 and 2^53-1 match nothing.
+  const std::vector<Value> a_x = {Value::Null(),          Value::Int(kP53),
+                                  Value::Int(kP53 + 1),   Value::Int(-kP53 - 1),
+                                  Value::Int(5),          Value::Int(kP53 - 1),
+                                  Value::Real(9007199254740992.0)};
+  const std::vector<Value> b_x = {Value::Null(),     Value::Null(),    Value::Int(kP53 + 1),
+                                  Value::Int(kP53),  Value::Int(-kP53), Value::Int(5),
+                                  Value::Int(kP53 + 2)};
+  for (const Value& v : a_x) {
+    std::vector<Value> row = {v};
+    db.must_run("INSERT INTO a (x) VALUES (?)", row);
+  }
+  for (const Value& v : b_x) {
+    std::vector<Value> row = {v};
+    db.must_run("INSERT INTO b (x) VALUES (?)", row);
+    db.must_run("INSERT INTO b2 (x) VALUES (?)", row);
+  }
+  struct Case {
+    const char* sql;
+    int64_t count;
+  };
+  const Case cases[] = {
+      {"SELECT count(*) FROM a JOIN {b} ON {b}.x = a.x", 5},
+      {"SELECT count({b}.rowid) FROM a JOIN {b} ON a.x = {b}.x", 5},
+      {"SELECT count({b}.x) FROM a JOIN {b} ON {b}.x = a.x", 5},
+      {"SELECT count(*) FROM a LEFT JOIN {b} ON {b}.x = a.x", 8},
+      {"SELECT count({b}.id) FROM a LEFT JOIN {b} ON {b}.x = a.x", 5},
+      {"SELECT count(*) FROM a LEFT JOIN {b} ON {b}.x = a.x WHERE {b}.rowid IS NULL", 3},
+  };
+  for (const Case& c : cases) {
+    for (const char* b : {"b", "b2"}) {
+      std::string sql = c.sql;
+      for (size_t at; (at = sql.find("{b}")) != std::string::npos;) sql.replace(at, 3, b);
+      auto got = db.run(sql);
+      ASSERT_TRUE(got.has_value()) << sql << ": " << got.error().display();
+      EXPECT_EQ(testing::show_rows(got->rows), "[Int(" + std::to_string(c.count) + ")]") << sql;
     }
   }
 }
