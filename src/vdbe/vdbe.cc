@@ -229,8 +229,9 @@ Result<void> Vm::run_loop(const Program& program) {
         c.null_row = false;
         c.offsets.clear();
         c.current_rowid.reset();
+        c.cursor_rowid.reset();
         VBK_TRY(c.cursor.rewind());
-        c.current_rowid = VBK_TRY(c.cursor.next_into(c.record_buf));
+        c.current_rowid = VBK_TRY(c.step_into(c.record_buf));
         if (!c.current_rowid) pc = o.empty_target.at;
         break;
       }
@@ -245,7 +246,7 @@ Result<void> Vm::run_loop(const Program& program) {
         }
         c.offsets.clear();
         c.current_rowid.reset();
-        c.current_rowid = VBK_TRY(c.cursor.next_into(c.record_buf));
+        c.current_rowid = VBK_TRY(c.step_into(c.record_buf));
         if (c.current_rowid) pc = o.row_target.at;
         break;
       }
@@ -268,8 +269,9 @@ Result<void> Vm::run_loop(const Program& program) {
         VmCursor& c = table_slot(o.cur);
         c.offsets.clear();
         c.current_rowid.reset();
+        c.cursor_rowid.reset();
         VBK_TRY(c.cursor.seek(key));
-        c.current_rowid = VBK_TRY(c.cursor.next_into(c.record_buf));
+        c.current_rowid = VBK_TRY(c.step_into(c.record_buf));
         if (!c.current_rowid) pc = o.empty_target.at;
         break;
       }
@@ -343,6 +345,12 @@ Result<void> Vm::run_loop(const Program& program) {
         break;
       case K::DeleteCurrent: {
         VmCursor& c = table_slot(as<Op::DeleteCurrent>(op).cur);
+        // The cursor's row must be the slot's current row: after a probe, a
+        // failed seek or an earlier delete it is another row or none.
+        if (!c.cursor_rowid || c.cursor_rowid != c.current_rowid) {
+          operand_fault("DeleteCurrent on a slot whose cursor is not on its current row");
+        }
+        c.cursor_rowid.reset();
         VBK_TRY(c.cursor.delete_current());
         ++changes_;
         // A delete keeps every hint usable for appending, but the hinted
@@ -559,8 +567,9 @@ Result<bool> Vm::exec_seek_rowid(const Op::SeekRowid& o) {
   c.current_rowid.reset();
   if (!key) return false;  // the B-tree cursor stays where it was
   c.offsets.clear();
+  c.cursor_rowid.reset();
   VBK_TRY(c.cursor.seek(*key));
-  const std::optional<int64_t> found = VBK_TRY(c.cursor.next_into(c.record_buf));
+  const std::optional<int64_t> found = VBK_TRY(c.step_into(c.record_buf));
   if (found != key) return false;
   c.current_rowid = found;
   return true;
@@ -572,8 +581,9 @@ Result<bool> Vm::exec_rowid_exists(const Op::RowidExistsJump& o) {
   VmCursor& c = table_slot(o.cur);
   // The probe reads into a buffer of its own: the slot's current row and
   // its record stay as they were.
+  c.cursor_rowid.reset();
   VBK_TRY(c.cursor.seek(k.as_int()));
-  const std::optional<int64_t> found = VBK_TRY(c.cursor.next_into(probe_buf_));
+  const std::optional<int64_t> found = VBK_TRY(c.step_into(probe_buf_));
   return found == k.as_int();
 }
 
@@ -634,6 +644,11 @@ Result<void> Vm::exec_update_current(const Op::UpdateCurrent& o) {
   const std::span<const uint8_t> record = VBK_TRY(blob_operand(reg(o.record_reg)));
   VmCursor& c = table_slot(o.cur);
   if (!c.current_rowid) operand_fault("UpdateCurrent on a slot without a current row");
+  // The rewrite lands in the cell the cursor stands on, under the current
+  // rowid: they must be the same row, or the leaf would lose its order.
+  if (c.cursor_rowid != c.current_rowid) {
+    operand_fault("UpdateCurrent on a slot whose cursor is not on its current row");
+  }
   reset_hints(c.root, nullptr);
   if (VBK_TRY(c.cursor.update_current_inplace(*c.current_rowid, record))) {
     ++changes_;

@@ -66,6 +66,16 @@ struct VmCursor {
   bool hint_exact = false;
   // While set, the slot's row reads as all NULL (the LEFT JOIN null row).
   bool null_row = false;
+  // The row the B-tree cursor last returned: the one DeleteCurrent and
+  // UpdateCurrent change. None after a delete, until the next step.
+  std::optional<int64_t> cursor_rowid;
+
+  // One step of the B-tree cursor into `buf`, remembering the row returned.
+  Result<std::optional<int64_t>> step_into(Bytes& buf) {
+    cursor_rowid.reset();
+    cursor_rowid = VBK_TRY(cursor.next_into(buf));
+    return cursor_rowid;
+  }
 };
 
 // An open index cursor slot.

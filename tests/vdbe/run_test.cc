@@ -299,6 +299,7 @@ TEST(VmRun, OperandChecksComeBeforeTheSlotWithExactTexts) {
 TEST(VmRun, BrokenProgramsAreInternalFaults) {
   VmDb f;
   const uint32_t root = f.table({{1, {I(1)}}});
+  const uint32_t two = f.table({{1, {I(1)}}, {2, {I(2)}}});
   const uint32_t idx = f.index({{{I(1)}, 1}});
   struct Case {
     const char* name;
@@ -315,6 +316,23 @@ TEST(VmRun, BrokenProgramsAreInternalFaults) {
       {"index rowid before any key", program(1, 0, 1, {Op::OpenIndex{0, idx}, Op::IdxRowid{0, 0}})},
       {"update without a row", program(1, 1, 0, {Op::OpenWrite{0, root}, Op::Blob{{1, 0}, 0}, Op::UpdateCurrent{0, 0}})},
       {"delete before any step", program(1, 1, 0, {Op::OpenWrite{0, root}, Op::DeleteCurrent{0}})},
+      // The B-tree cursor is not on the slot's current row: deleting or
+      // rewriting the row it is on instead would lose data or break the
+      // leaf's order.
+      {"delete twice without a step",
+       program(1, 1, 0, {Op::OpenWrite{0, root}, Op::Rewind{0, to(9)}, Op::DeleteCurrent{0}, Op::DeleteCurrent{0}})},
+      {"delete after a probe",
+       program(1, 1, 0,
+               {Op::OpenWrite{0, two}, Op::Rewind{0, to(9)}, Op::Integer{2, 0}, Op::RowidExistsJump{0, 0, to(4)},
+                Op::DeleteCurrent{0}})},
+      {"update after a probe",
+       program(1, 1, 0,
+               {Op::OpenWrite{0, two}, Op::Rewind{0, to(9)}, Op::Integer{2, 0}, Op::RowidExistsJump{0, 0, to(4)},
+                Op::Blob{{1, 0}, 0}, Op::UpdateCurrent{0, 0}})},
+      {"update after CursorSetRowid",
+       program(1, 1, 0,
+               {Op::OpenWrite{0, two}, Op::Rewind{0, to(9)}, Op::Integer{2, 0}, Op::CursorSetRowid{0, 0},
+                Op::Blob{{1, 0}, 0}, Op::UpdateCurrent{0, 0}})},
       {"aggregate step without a group", program(1, 0, 0, {Op::AggStep{0, 0}})},
       {"sub-program outside the list", program(1, 0, 0, {Op::ScalarSub{0, {}, 0}})},
   };
@@ -322,6 +340,7 @@ TEST(VmRun, BrokenProgramsAreInternalFaults) {
     vdbe::Vm vm(f.pager(), {});
     EXPECT_THROW((void)vm.run(c.p), InternalFault) << c.name;
   }
+  EXPECT_EQ(f.rows_of(two).size(), 2u);
 }
 
 }  // namespace
