@@ -1,0 +1,45 @@
+#pragma once
+
+// Correlated scalar subqueries: the rewrite that turns every reference to
+// the enclosing statement into a numbered parameter slot (Expr::OuterParam)
+// and records where each slot's value comes from. compile_correlated_subquery
+// (handover.h) compiles the rewritten copy as a statement of its own.
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "compile/names.h"
+#include "error.h"
+#include "sql/ast.h"
+#include "vdbe/program.h"
+
+namespace vbk::compile {
+
+// Slot keys: "{qualifier}.{column}" lower-cased for a column of the
+// enclosing statement, "$p{n}" for a slot the enclosing statement itself
+// received. Equal keys share one slot.
+using SlotKeys = std::unordered_map<std::string, uint32_t>;
+
+// The slot of `key`: an existing one, or a new one (numbered by the length
+// of `params`) whose value comes from `src`.
+uint32_t intern(SlotKeys& keys, std::vector<vdbe::ParamSrc>& params, std::string key,
+                vdbe::ParamSrc src);
+
+// A rewritten copy of the SELECT. `inner` holds the scope names of the
+// SELECTs around it inside the subquery; a qualifier that names none of
+// them (nor one of this SELECT's own FROM entries) refers to `ctx`.
+Result<SelectStmt> subst_select(const SelectStmt& select, const std::vector<std::string>& inner,
+                                const Ctx& ctx, std::vector<vdbe::ParamSrc>& params,
+                                SlotKeys& keys);
+
+// A rewritten copy of the expression, as above.
+Result<Expr> subst_expr(const Expr& expr, const std::vector<std::string>& inner, const Ctx& ctx,
+                        std::vector<vdbe::ParamSrc>& params, SlotKeys& keys);
+
+// How many sub-program levels the subquery makes: 1, plus the deepest
+// nesting of subqueries inside it. Stops counting past `limit`.
+uint32_t subquery_depth(const SelectStmt& select, uint32_t limit);
+
+}  // namespace vbk::compile
