@@ -142,6 +142,12 @@ class Database {
   // values the subqueries read (none for a script). The caller holds a lock.
   Result<Statement> fold_subqueries(Statement stmt, std::span<const Value> binds = {});
 
+  // The value of a constant expression: a literal's own value; anything
+  // else runs as SELECT expr without a FROM (NULL without a row), so a
+  // column reference fails with the compiler's error and a ? reads NULL.
+  // Takes no lock.
+  Result<Value> eval_const_expr(const Expr& expr);
+
   int64_t last_insert_rowid() const { return last_insert_rowid_; }
   uint64_t found_rows() const { return found_rows_; }
   Pager& pager() { return pager_; }
@@ -215,6 +221,33 @@ class Database {
   Result<bool> schema_stmt_applies(const Statement& stmt) const;
   Result<void> create_table(const Statement::CreateTable& ct, bool& wrote);
   Result<void> alter_table_add(const Statement::AlterTableAdd& add, bool& wrote);
+
+  // -- pragmas (pragmas.cc)
+  Result<ExecResult> run_pragma(const Statement::Pragma& pragma);
+  Result<ExecResult> pragma_reindex(const std::optional<std::string>& table);
+  Result<ExecResult> pragma_journal_mode(const std::optional<std::string>& value);
+  Result<ExecResult> pragma_wal_checkpoint();
+  Result<ExecResult> pragma_integrity_check();
+  // After a pager operation that took the database lock outside a
+  // transaction and caught up with other handles' commits on its own: reads
+  // the schema again when the change counter moved from `counter_before`.
+  Result<void> catch_up_after(uint32_t counter_before);
+
+  // -- UNION (union.cc)
+  // Runs a SELECT with UNION members: every member on its own, the rows
+  // combined, made distinct unless every member is ALL, then the
+  // statement's ORDER BY, OFFSET and LIMIT. Never records found rows. The
+  // caller holds a lock.
+  Result<ExecResult::Rows> run_union(SelectStmt select, std::span<const Value> binds = {});
+  // The rows of a SELECT that may have UNION members, found rows not
+  // recorded: what INSERT ... SELECT inserts and a folded subquery reads.
+  Result<std::vector<vdbe::Row>> query_rows(SelectStmt select, std::span<const Value> binds = {});
+
+  // -- INSERT rewrites (rewrites.cc)
+  // INSERT ... SELECT, REPLACE and ON DUPLICATE KEY UPDATE, run row by row
+  // inside the caller's transaction; the count of changed rows. Sets
+  // `wrote` before the first row is written.
+  Result<uint64_t> run_insert_rewrite(const Statement::Insert& ins, bool& wrote);
 
   // -- folding (folding.cc)
   Result<void> fold_select(SelectStmt& select, std::span<const Value> binds);

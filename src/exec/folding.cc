@@ -383,18 +383,21 @@ Result<void> Database::fold_node(Expr& n, std::span<const Value> binds) {
 Result<std::optional<std::vector<Value>>> Database::eval_subquery(const SelectStmt& select,
                                                                   bool first_only,
                                                                   std::span<const Value> binds) {
-  // Neither the compiler nor a sub-program reads UNION members: run on its
-  // own or left for the compiler, such a subquery would lose them.
-  if (!select.unions.empty()) {
-    return std::unexpected(Error::Exec("subqueries with UNION are not supported"));
-  }
   // Folded on a copy: a subquery that cannot run on its own stays as written.
   SelectStmt copy = select;
   VBK_TRY(fold_select(copy, binds));
-  Result<vdbe::Program> program = compile::compile_select(copy, catalog_);
-  if (!program) return std::nullopt;
-  Result<std::vector<vdbe::Row>> rows = run_query(*program, false, binds);
-  if (!rows) return std::nullopt;
+  Result<std::vector<vdbe::Row>> rows;
+  if (!copy.unions.empty()) {
+    // Neither the compiler nor a sub-program reads UNION members: such a
+    // subquery runs as a whole UNION, and one that cannot fails the
+    // statement rather than lose its members.
+    rows = VBK_TRY(run_union(std::move(copy), binds)).rows;
+  } else {
+    Result<vdbe::Program> program = compile::compile_select(copy, catalog_);
+    if (!program) return std::nullopt;
+    rows = run_query(*program, false, binds);
+    if (!rows) return std::nullopt;
+  }
   std::vector<Value> values;
   values.reserve(first_only ? 1 : rows->size());
   for (vdbe::Row& row : *rows) {
