@@ -116,51 +116,50 @@ Result<Prepared> Database::prepare(std::string_view sql) {
   if (stmts.size() != 1) {
     return std::unexpected(Error::Exec("prepare expects exactly one statement"));
   }
-  VBK_TRY(check_preparable(stmts[0]));
-  Prepared prepared{.program = {},
-                    .is_dml = stmts[0].kind() != Statement::Kind::Select,
-                    .calc_found_rows = false,
-                    .stmt = std::move(stmts[0]),
-                    .fold_each_run = false,
-                    .db_identity = identity_,
-                    .schema_generation = 0};
-  if (const auto* sel = prepared.stmt.get_if<Statement::Select>()) {
+  Statement& stmt = stmts[0];
+  VBK_TRY(check_preparable(stmt));
+  Prepared prepared;
+  prepared.is_dml = stmt.kind() != Statement::Kind::Select;
+  if (const auto* sel = stmt.get_if<Statement::Select>()) {
     prepared.calc_found_rows = sel->select.calc_found_rows;
   }
-  prepared.fold_each_run = exec::subquery_reads_param(prepared.stmt);
+  prepared.sql = std::string(sql);
+  prepared.fold_each_run = exec::subquery_reads_param(stmt);
+  prepared.db_identity = identity_;
   // Compiled against the schema as the file has it now, and folded from one
   // consistent state of the file. A statement folded at each run is still
   // compiled here once, so that its errors show at prepare.
   const bool lock = !pager_.in_tx();
   if (lock) VBK_TRY(read_lock());
-  Result<void> compiled = compile_prepared(prepared, {});
+  Result<vdbe::Program> program = fold_and_compile(std::move(stmt), {});
   if (lock) read_unlock();
-  VBK_TRY(std::move(compiled));
+  prepared.program = VBK_TRY(std::move(program));
+  prepared.schema_generation = schema_generation_;
   return prepared;
 }
 
-Result<void> Database::compile_prepared(Prepared& prepared, std::span<const Value> binds) {
-  vdbe::Program program;
-  if (needs_folding(prepared.stmt)) {
-    const Statement folded = VBK_TRY(fold_subqueries(prepared.stmt, binds));
-    program = VBK_TRY(exec::compile_statement(folded, catalog_));
-  } else {
-    program = VBK_TRY(exec::compile_statement(prepared.stmt, catalog_));
-  }
-  prepared.program = std::move(program);
-  prepared.schema_generation = schema_generation_;
-  return {};
+Result<vdbe::Program> Database::fold_and_compile(Statement stmt, std::span<const Value> binds) {
+  if (needs_folding(stmt)) stmt = VBK_TRY(fold_subqueries(std::move(stmt), binds));
+  return exec::compile_statement(stmt, catalog_);
+}
+
+Result<vdbe::Program> Database::recompile(const Prepared& prepared, std::span<const Value> binds) {
+  std::vector<Statement> stmts = VBK_TRY(parser::parse(prepared.sql));
+  if (stmts.size() != 1) fault("a prepared statement's text no longer parses as one statement");
+  return fold_and_compile(std::move(stmts[0]), binds);
 }
 
 Result<const vdbe::Program*> Database::current_program(Prepared& prepared,
                                                        std::span<const Value> values,
                                                        vdbe::Program& scratch) {
   if (prepared.fold_each_run) {
-    const Statement folded = VBK_TRY(fold_subqueries(prepared.stmt, values));
-    scratch = VBK_TRY(exec::compile_statement(folded, catalog_));
+    scratch = VBK_TRY(recompile(prepared, values));
     return &scratch;
   }
-  if (prepared.schema_generation != schema_generation_) VBK_TRY(compile_prepared(prepared, values));
+  if (prepared.schema_generation != schema_generation_) {
+    prepared.program = VBK_TRY(recompile(prepared, values));
+    prepared.schema_generation = schema_generation_;
+  }
   return &prepared.program;
 }
 

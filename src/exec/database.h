@@ -84,14 +84,17 @@ struct ExecResult : NodeAccess<ExecResult> {
 // The program is compiled against the schema of one moment, with the values
 // of the statement's uncorrelated subqueries frozen in as literals. When the
 // schema has changed since, the next run folds and compiles the statement
-// again from its text as parsed (its subqueries then take the values of that
-// moment) and keeps the new program. A statement one of whose subqueries
-// reads a ? mark is folded and compiled at every run, with that run's values.
+// again from its text (its subqueries then take the values of that moment)
+// and keeps the new program. A statement one of whose subqueries reads a ?
+// mark is folded and compiled at every run, with that run's values.
 struct Prepared {
   vdbe::Program program;
   bool is_dml = false;           // INSERT, UPDATE, DELETE: result Affected
   bool calc_found_rows = false;  // a SELECT with SQL_CALC_FOUND_ROWS
-  Statement stmt;                // as parsed, before folding
+  // The statement's text, parsed again when it is compiled again: folding
+  // rewrites the parsed statement in place, and a copy of a deeply nested
+  // statement would cost as much stack as parsing it.
+  std::string sql;
   bool fold_each_run = false;    // a subquery reads a ? mark
   uint64_t db_identity = 0;      // the preparing Database's
   uint64_t schema_generation = 0;  // the schema `program` was compiled against
@@ -200,9 +203,10 @@ class Database {
   Error settle_failure(StmtFailure failure, bool schema_stmt);
 
   // -- prepared statements (database.cc)
-  // Folds (when needed) and compiles `stmt` into `out`, checking that its
-  // kind can be prepared.
-  Result<void> compile_prepared(Prepared& out, std::span<const Value> binds);
+  // Folds (when needed) and compiles a statement of a kind that compiles.
+  Result<vdbe::Program> fold_and_compile(Statement stmt, std::span<const Value> binds);
+  // The same from a prepared statement's text.
+  Result<vdbe::Program> recompile(const Prepared& prepared, std::span<const Value> binds);
   Result<ExecResult> run_prepared_dml(Prepared& prepared, std::span<const Value> values);
   Result<ExecResult> run_prepared_select(Prepared& prepared, std::span<const Value> values);
   // The program to run: the prepared one, or one folded and compiled now
@@ -257,10 +261,15 @@ class Database {
   Result<void> fold_node(Expr& node, std::span<const Value> binds);
   // Runs a subquery on its own: the first column of its rows (all of them,
   // or only the first row's with `first_only`). Nothing when it cannot run
-  // on its own (it is then left for the compiler); an error only for what
-  // makes the whole statement fail.
-  Result<std::optional<std::vector<Value>>> eval_subquery(const SelectStmt& select, bool first_only,
+  // on its own: it is then left for the compiler, folded itself. An error
+  // only for what makes the whole statement fail.
+  Result<std::optional<std::vector<Value>>> eval_subquery(SelectStmt& select, bool first_only,
                                                           std::span<const Value> binds);
+  // The same for a subquery with UNION members, which runs only as a whole:
+  // an error here fails the statement.
+  Result<std::optional<std::vector<Value>>> eval_union_subquery(SelectStmt& select,
+                                                                bool first_only,
+                                                                std::span<const Value> binds);
 
   Pager pager_;
   Catalog catalog_;

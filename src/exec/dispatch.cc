@@ -244,9 +244,17 @@ Result<bool> Database::schema_stmt_applies(const Statement& stmt) const {
 }
 
 Result<ExecResult> Database::run_schema(Statement stmt) {
-  // The existence tests run before the transaction: a no-op or a refusal
-  // takes no lock.
-  if (!VBK_TRY(schema_stmt_applies(stmt))) return ExecResult::Done{};
+  // The existence tests run before the transaction, so that a no-op or a
+  // refusal takes no write lock. Such an answer may rest on a schema that
+  // another handle has changed since: it is confirmed under a read lock,
+  // which catches up with other handles' commits.
+  Result<bool> applies = schema_stmt_applies(stmt);
+  if (!(applies && *applies) && !pager_.in_tx()) {
+    VBK_TRY(read_lock());
+    applies = schema_stmt_applies(stmt);
+    read_unlock();
+  }
+  if (!VBK_TRY(std::move(applies))) return ExecResult::Done{};
   return autocommit(true, [&](bool& wrote) -> Result<ExecResult> {
     // Beginning may have read the schema again (another handle changed it
     // while this one waited for the lock): the answer may differ now.

@@ -14,8 +14,9 @@
 // gives them the meaning of IN.
 //
 // A subquery that cannot run on its own (one that names the enclosing
-// statement's tables, say) stays as written for the compiler, which runs it
-// as a correlated sub-program or reports why it cannot. Subqueries with
+// statement's tables, say) stays for the compiler, which runs it as a
+// correlated sub-program or reports why it cannot; what it holds that can
+// run on its own is folded all the same. Subqueries with
 // UNION members are refused.
 //
 // The folding operations themselves belong to Database (they compile and

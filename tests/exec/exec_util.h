@@ -63,7 +63,8 @@ inline std::vector<std::string> integrity_problems(Database& db) {
   if (lock) must(pager.read_lock());
   Result<std::vector<std::string>> problems = db.catalog().integrity_check(pager);
   if (lock) must(pager.read_unlock());
-  return must(std::move(problems));
+  if (!problems) throw std::runtime_error("integrity check failed: " + problems.error().display());
+  return std::move(*problems);
 }
 
 }  // namespace vbk::testing

@@ -13,7 +13,7 @@ std::string ChildExit::describe() const {
   return exited ? "exited with " + std::to_string(code) : "killed by signal " + std::to_string(signal);
 }
 
-ChildExit run_in_child(const std::function<int()>& body) {
+pid_t start_child(const std::function<int()>& body) {
   std::fflush(nullptr);  // nothing buffered is written twice
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -26,6 +26,10 @@ ChildExit run_in_child(const std::function<int()>& body) {
     std::fflush(nullptr);
     ::_exit(code);
   }
+  return pid;
+}
+
+ChildExit wait_child(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");
@@ -38,6 +42,45 @@ ChildExit run_in_child(const std::function<int()>& body) {
     out.signal = WTERMSIG(status);
   }
   return out;
+}
+
+ChildExit run_in_child(const std::function<int()>& body) { return wait_child(start_child(body)); }
+
+Pipe::Pipe() {
+  if (::pipe(fds_) != 0) throw std::runtime_error("pipe failed");
+}
+
+Pipe::~Pipe() {
+  close_read();
+  close_write();
+}
+
+void Pipe::send(char c) {
+  for (;;) {
+    const ssize_t n = ::write(fds_[1], &c, 1);
+    if (n == 1) return;
+    if (n < 0 && errno != EINTR) throw std::runtime_error("pipe write failed");
+  }
+}
+
+bool Pipe::receive() {
+  char c = 0;
+  for (;;) {
+    const ssize_t n = ::read(fds_[0], &c, 1);
+    if (n == 1) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) throw std::runtime_error("pipe read failed");
+  }
+}
+
+void Pipe::close_read() {
+  if (fds_[0] >= 0) ::close(fds_[0]);
+  fds_[0] = -1;
+}
+
+void Pipe::close_write() {
+  if (fds_[1] >= 0) ::close(fds_[1]);
+  fds_[1] = -1;
 }
 
 }  // namespace vbk::testing
