@@ -47,6 +47,7 @@
 #include "pager/pager.h"
 #include "record/value.h"
 #include "sql/ast.h"
+#include "sql/parser.h"
 #include "vdbe/finish.h"
 #include "vdbe/program.h"
 #include "vfs/os.h"
@@ -265,6 +266,17 @@ class Database {
   // only for what makes the whole statement fail.
   Result<std::optional<std::vector<Value>>> eval_subquery(SelectStmt& select, bool first_only,
                                                           std::span<const Value> binds);
+  // Folding recurses once per level of nested subqueries, and a level with
+  // UNION members takes about 1.6 times the stack of a plain one (its
+  // members are folded one level further down). fold_nested folds a
+  // subquery's clauses one level down and keeps the sum of the levels'
+  // costs within what the parser's nesting bound allows for plain levels,
+  // so that any mixture holds on the stack that the plain levels need;
+  // beyond it the statement fails.
+  static constexpr uint32_t kPlainLevelCost = 5;
+  static constexpr uint32_t kUnionLevelCost = 8;
+  static constexpr uint32_t kMaxFoldCost = kPlainLevelCost * parser::kMaxNestingDepth;
+  Result<void> fold_nested(SelectStmt& select, uint32_t cost, std::span<const Value> binds);
   // The same for a subquery with UNION members, which runs only as a whole:
   // an error here fails the statement.
   Result<std::optional<std::vector<Value>>> eval_union_subquery(SelectStmt& select,
@@ -283,6 +295,9 @@ class Database {
   uint32_t stmt_depth_ = 0;
   uint64_t schema_generation_ = 0;
   uint64_t identity_ = 0;
+  // The stack that the subqueries being folded hold, in kPlainLevelCost
+  // units (see fold_nested).
+  uint32_t fold_cost_ = 0;
 };
 
 }  // namespace vbk

@@ -396,6 +396,17 @@ std::vector<Value> first_column(std::vector<vdbe::Row>& rows, bool first_only) {
 
 }  // namespace
 
+Result<void> Database::fold_nested(SelectStmt& select, uint32_t cost,
+                                   std::span<const Value> binds) {
+  if (fold_cost_ + cost > kMaxFoldCost) {
+    return std::unexpected(Error::Exec("subqueries nested too deeply"));
+  }
+  fold_cost_ += cost;
+  Result<void> folded = fold_select(select, binds);
+  fold_cost_ -= cost;
+  return folded;
+}
+
 Result<std::optional<std::vector<Value>>> Database::eval_subquery(SelectStmt& select,
                                                                   bool first_only,
                                                                   std::span<const Value> binds) {
@@ -404,7 +415,7 @@ Result<std::optional<std::vector<Value>>> Database::eval_subquery(SelectStmt& se
   // that can run is run now, and the compiler gets the rest. (A copy kept
   // as written would cost, for deeply nested subqueries, a recursion per
   // level on top of this one.)
-  VBK_TRY(fold_select(select, binds));
+  VBK_TRY(fold_nested(select, kPlainLevelCost, binds));
   Result<vdbe::Program> program = compile::compile_select(select, catalog_);
   if (!program) return std::nullopt;
   Result<std::vector<vdbe::Row>> rows = run_query(*program, false, binds);
@@ -418,7 +429,7 @@ Result<std::optional<std::vector<Value>>> Database::eval_union_subquery(
   // subquery runs as a whole UNION (the node is then replaced by its
   // result), and one that cannot fails the statement rather than lose its
   // members.
-  VBK_TRY(fold_select(select, binds));
+  VBK_TRY(fold_nested(select, kUnionLevelCost, binds));
   ExecResult::Rows result = VBK_TRY(run_union(std::move(select), binds));
   return first_column(result.rows, first_only);
 }
