@@ -33,8 +33,9 @@ test: test-release test-asan
 BENCH_ROWS ?= 1000000
 bench:
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVBK_BENCH=ON $(CMAKE_FLAGS)
-	cmake --build build/release -j $(JOBS) --target btree_bench
+	cmake --build build/release -j $(JOBS) --target btree_bench value_ops_bench
 	build/release/bench/btree_bench $(BENCH_ROWS)
+	build/release/bench/value_ops_bench
 
 clean:
 	rm -rf build

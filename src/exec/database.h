@@ -196,8 +196,8 @@ class Database {
   void note_schema_change();
   // Runs `body` as one statement that changes data or schema: inside an
   // automatic transaction when none is open, and with the failure rules of
-  // an explicit one otherwise.
-  // The body sets its flag once it may have written something.
+  // an explicit one otherwise. The body sets its flag once it may have
+  // written something.
   using StmtBody = std::function<Result<ExecResult>(bool& wrote)>;
   Result<ExecResult> autocommit(bool schema_stmt, const StmtBody& body);
   // The failure rules inside an explicit transaction.
@@ -221,8 +221,8 @@ class Database {
   Result<ExecResult> run_dml(Statement stmt);
   Result<ExecResult> run_schema(Statement stmt);
   Result<ExecResult> run_tx_control(const Statement& stmt);
-  // The existence test of a schema statement: nothing (go on), the no-op
-  // result Done, or the refusal.
+  // The existence test of a schema statement: true when it has work to do,
+  // false for an IF [NOT] EXISTS no-op, or the refusal.
   Result<bool> schema_stmt_applies(const Statement& stmt) const;
   Result<void> create_table(const Statement::CreateTable& ct, bool& wrote);
   Result<void> alter_table_add(const Statement::AlterTableAdd& add, bool& wrote);

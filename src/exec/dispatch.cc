@@ -262,7 +262,7 @@ Result<ExecResult> Database::run_schema(Statement stmt) {
     note_schema_change();
     // A catalog check refused the first change: nothing was written.
     auto first_change = [&](auto result) -> decltype(result) {
-      wrote = !(!result && result.error().is(Error::Kind::Schema));
+      wrote = result || !result.error().is(Error::Kind::Schema);
       return result;
     };
     switch (stmt.kind()) {

@@ -3,6 +3,7 @@
 // Decimal text to the nearest 64-bit float, with the overflow and underflow
 // directions that std::from_chars leaves out.
 
+#include <cstddef>
 #include <string_view>
 
 namespace vbk {
@@ -14,5 +15,9 @@ namespace vbk {
 // to even); a magnitude beyond the float range gives infinity, one below the
 // smallest subnormal gives 0.0.
 double parse_real(std::string_view text);
+
+// The number of ASCII digits in `text` from `from` on, up to the first other
+// byte or the end. Eight bytes at a time: numeric texts can be megabytes long.
+size_t digit_run(std::string_view text, size_t from);
 
 }  // namespace vbk

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "util/utf8.h"
@@ -113,13 +114,31 @@ bool is_white_space(char32_t cp) {
 
 std::string_view trim_white_space(std::string_view text) {
   size_t begin = 0;
+  // Long runs of plain spaces (padding) go eight bytes at a time.
+  constexpr uint64_t kSpaces = 0x2020202020202020;
+  for (uint64_t chunk = 0; text.size() - begin >= 8; begin += 8) {
+    std::memcpy(&chunk, text.data() + begin, 8);
+    if (chunk != kSpaces) break;
+  }
   while (begin < text.size()) {
+    const auto b = static_cast<uint8_t>(text[begin]);
+    if (b < 0x80) {
+      if (!is_white_space(b)) break;
+      ++begin;
+      continue;
+    }
     const utf8::Decoded d = utf8::decode(text.substr(begin));
     if (!d.valid || !is_white_space(d.cp)) break;
     begin += d.length;
   }
   size_t end = text.size();
   while (end > begin) {
+    const auto b = static_cast<uint8_t>(text[end - 1]);
+    if (b < 0x80) {
+      if (!is_white_space(b)) break;
+      --end;
+      continue;
+    }
     // The last character starts at the last byte that is no continuation
     // byte (10xxxxxx); a valid one is at most four bytes long.
     size_t start = end - 1;

@@ -114,15 +114,14 @@ Value substr(Args args) {
   const Value* x = arg(args, 0);
   if (!present(x)) return Value::Null();
   std::string scratch;
-  const std::string_view text =
-      x->kind() == Value::Kind::Blob ? std::string_view() : value_ops::text_form_view(*x, scratch);
-  // Counted only when a negative start needs it.
+  const std::string_view text = value_ops::text_form_view(*x, scratch);
   int64_t first = 0;
   if (const std::optional<int64_t> s = int_operand(arg(args, 1))) {
     int64_t start = *s;
     if (start < 0) {
-      // L + 1 is positive and far below the range, and start negative, so
-      // the sum lies inside the range; it may still be negative.
+      // Counts from the end; the characters are counted only here. L + 1 is
+      // positive and far below the range and start negative, so the sum
+      // stays inside the range (it may still be negative).
       start += static_cast<int64_t>(count_chars(text)) + 1;
     }
     first = start <= 0 ? 0 : start - 1;
@@ -189,23 +188,13 @@ Value replace(Args args) {
   return Value::Text(std::move(out));
 }
 
-// The characters a TRIM call removes.
-class TrimSet {
- public:
-  explicit TrimSet(std::string_view chars) : chars_(chars) {}
-
-  // The length of the character at `at` when it is in the set, else 0.
-  size_t match(std::string_view s, size_t at, size_t length) const {
-    const std::string_view c = s.substr(at, length);
-    for (size_t k = 0; k < chars_.size(); k += char_length(chars_, k)) {
-      if (chars_.substr(k, char_length(chars_, k)) == c) return length;
-    }
-    return 0;
+// True when the character `c` is one of the characters of `set`.
+bool in_set(std::string_view set, std::string_view c) {
+  for (size_t k = 0; k < set.size(); k += char_length(set, k)) {
+    if (set.substr(k, char_length(set, k)) == c) return true;
   }
-
- private:
-  std::string_view chars_;
-};
+  return false;
+}
 
 enum class TrimEnds : uint8_t { Both, Start, End };
 
@@ -216,18 +205,16 @@ Value trim(Args args, TrimEnds ends) {
   const std::string_view text = value_ops::text_form_view(*x, x_scratch);
   const Value* set_arg = arg(args, 1);
   std::string set_scratch;
-  // Not White_Space: the default set is these four characters only.
-  std::string_view chars = " \t\n\r";
-  if (present(set_arg)) {
-    chars = set_arg->kind() == Value::Kind::Blob ? std::string_view()
-                                                 : value_ops::text_form_view(*set_arg, set_scratch);
-  }
-  const TrimSet set(chars);
+  // Not White_Space: the default set is these four characters only. A blob
+  // set has the empty text form and removes nothing.
+  const std::string_view set = present(set_arg) ? value_ops::text_form_view(*set_arg, set_scratch) : " \t\n\r";
   size_t begin = 0;
   size_t end = text.size();
   if (ends != TrimEnds::End) {
-    while (begin < end && set.match(text, begin, char_length(text, begin)) != 0) {
-      begin += char_length(text, begin);
+    while (begin < end) {
+      const size_t length = char_length(text, begin);
+      if (!in_set(set, text.substr(begin, length))) break;
+      begin += length;
     }
   }
   if (ends != TrimEnds::Start) {
@@ -235,7 +222,7 @@ Value trim(Args args, TrimEnds ends) {
       // The last character starts at its lead byte: skip continuation bytes.
       size_t start = end - 1;
       while (start > begin && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) --start;
-      if (set.match(text, start, end - start) == 0) break;
+      if (!in_set(set, text.substr(start, end - start))) break;
       end = start;
     }
   }

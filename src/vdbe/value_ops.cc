@@ -20,12 +20,6 @@ constexpr double kTwo63 = 9223372036854775808.0;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-size_t count_digits(std::string_view s, size_t from) {
-  size_t i = from;
-  while (i < s.size() && is_digit(s[i])) ++i;
-  return i - from;
-}
-
 // True when `word` (lower case) stands at `at` in `s`, ignoring ASCII case.
 bool word_at(std::string_view s, size_t at, std::string_view word) {
   if (s.size() - at < word.size()) return false;
@@ -57,11 +51,11 @@ FloatPrefix float_prefix(std::string_view s) {
     r.value = std::numeric_limits<double>::quiet_NaN();
   } else {
     const size_t body = i;
-    const size_t whole_digits = count_digits(s, i);
+    const size_t whole_digits = digit_run(s, i);
     size_t end = whole_digits > 0 ? i + whole_digits : 0;
     i += whole_digits;
     if (i < s.size() && s[i] == '.') {
-      const size_t fraction_digits = count_digits(s, i + 1);
+      const size_t fraction_digits = digit_run(s, i + 1);
       // "5." is a number, "." alone is none.
       if (whole_digits > 0 || fraction_digits > 0) end = i + 1 + fraction_digits;
     }
@@ -70,7 +64,7 @@ FloatPrefix float_prefix(std::string_view s) {
     if (end < s.size() && (s[end] == 'e' || s[end] == 'E')) {
       size_t e = end + 1;
       if (e < s.size() && (s[e] == '+' || s[e] == '-')) ++e;
-      const size_t exponent_digits = count_digits(s, e);
+      const size_t exponent_digits = digit_run(s, e);
       if (exponent_digits > 0) end = e + exponent_digits;
     }
     r.length = end;
@@ -386,8 +380,10 @@ Value cast_value(const Value& v, CastType to) {
 
 Value like_op(const Value& v, const Value& pattern, bool negated) {
   if (v.is_null() || pattern.is_null()) return Value::Null();
-  std::string text_scratch;
-  std::string pattern_scratch;
+  // A number's text form is built here; a text is matched where it lies.
+  // Reused, so that a numeric operand allocates nothing after the first call.
+  thread_local std::string text_scratch;
+  thread_local std::string pattern_scratch;
   const bool match = like_match(text_form_view(v, text_scratch), text_form_view(pattern, pattern_scratch));
   return bool_value(match != negated);
 }

@@ -104,6 +104,9 @@ TEST(Unicode, TrimWhiteSpace) {
       {" \xff ", "\xff"},                   // an invalid byte stops the trim
       {"a\x80 ", "a\x80"},
       {"\xe3\x80 ", "\xe3\x80"},          // a truncated ideographic space is no space
+      {"          \t\u3000x y  ", "x y"},  // past a run of eight spaces
+      {"        x", "x"},
+      {"         ", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(unicode::trim_white_space(c.in), c.out) << c.in;
 }

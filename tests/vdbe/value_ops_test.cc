@@ -1,11 +1,18 @@
 #include "vdbe/value_ops.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
+#include <random>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "util/unicode.h"
+#include "util/utf8.h"
 #include "vdbe/functions.h"
 #include "vdbe/values.h"
 
@@ -287,6 +294,65 @@ TEST(ValueOps, ReadingsOfText) {
   EXPECT_EQ(value_ops::num_from_text(std::string(5000, '0') + "7.25e0z"), 7.25);
 }
 
+// Random short texts over the bytes the literal grammars care about (and a
+// few they do not, a multi-byte character among them), seeded.
+std::vector<std::string> random_texts(uint32_t seed, const std::vector<std::string>& alphabet, size_t count,
+                                      size_t max_length = 12) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<size_t> length(0, max_length);
+  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+  std::vector<std::string> texts;
+  for (size_t n = 0; n < count; ++n) {
+    std::string t;
+    for (size_t k = length(rng); k > 0; --k) t += alphabet[pick(rng)];
+    texts.push_back(t);
+  }
+  return texts;
+}
+
+// The readings as the grammar defines them, the slow way: every prefix that
+// ends at a character boundary is matched against the grammar on its own, and
+// the longest literal is converted by the C library.
+TEST(ValueOps, ReadingsAgreeWithTryingEveryPrefix) {
+  const std::regex literal("[+-]?(inf|infinity|nan|([0-9]+(\\.[0-9]*)?|\\.[0-9]+)(e[+-]?[0-9]+)?)",
+                           std::regex::icase);
+  const std::vector<std::string> alphabet = {"0", "1", "9", ".", "e", "E", "+", "-", "i", "N", "f",
+                                             "a", "t", "y", " ", "x", "\u20ac", "\u00a0", "5", "7"};
+  for (const std::string& text : random_texts(20261210, alphabet, 20000)) {
+    const std::string_view s = unicode::trim_white_space(text);
+    std::optional<std::string> longest;
+    for (size_t end = 0; end <= s.size(); end += end < s.size() ? utf8::decode(s.substr(end)).length : 1) {
+      const std::string prefix(s.substr(0, end));
+      if (std::regex_match(prefix, literal)) longest = prefix;
+    }
+    const double want = longest ? std::strtod(longest->c_str(), nullptr) : 0.0;
+    const double got = value_ops::num_from_text(text);
+    if (std::isnan(want)) {
+      EXPECT_TRUE(std::isnan(got)) << '"' << text << '"';
+    } else {
+      EXPECT_EQ(show(R(got)), show(R(want))) << '"' << text << '"';
+    }
+    const bool whole = longest && longest->size() == s.size();
+    EXPECT_EQ(value_ops::real_from_text(text).has_value(), whole) << '"' << text << '"';
+  }
+}
+
+TEST(ValueOps, IntegerReadingAgreesWithTheGrammar) {
+  const std::regex literal("[+-]?[0-9]+");
+  const std::vector<std::string> alphabet = {"0", "1", "9", "+", "-", " ", "x", "922337203685477580", "7", "8"};
+  for (const std::string& text : random_texts(7, alphabet, 20000)) {
+    const std::string_view s = unicode::trim_white_space(text);
+    std::optional<int64_t> want;
+    if (std::regex_match(std::string(s), literal)) {
+      const size_t skip = s[0] == '+' ? 1 : 0;
+      int64_t v = 0;
+      const auto r = std::from_chars(s.data() + skip, s.data() + s.size(), v);
+      if (r.ec == std::errc()) want = v;
+    }
+    EXPECT_EQ(value_ops::int_from_text(text), want) << '"' << text << '"';
+  }
+}
+
 TEST(ValueOps, IntegerLiterals) {
   const struct {
     const char* text;
@@ -441,6 +507,34 @@ TEST(ValueOps, Like) {
   for (const auto& c : cases) {
     EXPECT_EQ(show(value_ops::like_op(c.v, c.pattern, c.negated)), show(c.want))
         << show(c.v) << (c.negated ? " NOT LIKE " : " LIKE ") << show(c.pattern);
+  }
+}
+
+// LIKE by its definition: "%" matches any run of bytes, "_" one byte, other
+// bytes themselves after ASCII folding; tried recursively.
+bool like_by_definition(std::string_view t, std::string_view p) {
+  if (p.empty()) return t.empty();
+  if (p[0] == '%') {
+    for (size_t skip = 0; skip <= t.size(); ++skip) {
+      if (like_by_definition(t.substr(skip), p.substr(1))) return true;
+    }
+    return false;
+  }
+  if (t.empty()) return false;
+  if (p[0] != '_' && unicode::ascii_lower(p[0]) != unicode::ascii_lower(t[0])) return false;
+  return like_by_definition(t.substr(1), p.substr(1));
+}
+
+TEST(ValueOps, LikeAgreesWithItsDefinition) {
+  const std::vector<std::string> text_bytes = {"a", "b", "A", "B", "%", "_", "c", "a", "a", "!", "é"};
+  const std::vector<std::string> pattern_bytes = {"a", "b", "A", "%", "%", "_", "c"};
+  // Texts longer than the patterns, so that a "%" often absorbs long runs.
+  const std::vector<std::string> texts = random_texts(11, text_bytes, 3000, 40);
+  const std::vector<std::string> patterns = random_texts(12, pattern_bytes, 3000);
+  for (size_t k = 0; k < texts.size(); ++k) {
+    const bool want = like_by_definition(texts[k], patterns[k]);
+    EXPECT_EQ(show(value_ops::like_op(T(texts[k]), T(patterns[k]), false)), show(I(want ? 1 : 0)))
+        << '"' << texts[k] << "\" LIKE \"" << patterns[k] << '"';
   }
 }
 
