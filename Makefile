@@ -33,9 +33,10 @@ test: test-release test-asan
 BENCH_ROWS ?= 1000000
 bench:
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVBK_BENCH=ON $(CMAKE_FLAGS)
-	cmake --build build/release -j $(JOBS) --target btree_bench value_ops_bench
+	cmake --build build/release -j $(JOBS) --target btree_bench value_ops_bench vm_bench
 	build/release/bench/btree_bench $(BENCH_ROWS)
 	build/release/bench/value_ops_bench
+	build/release/bench/vm_bench $(BENCH_ROWS)
 
 clean:
 	rm -rf build

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "btree/btree.h"
 #include "btree/cursor.h"
 #include "btree/index.h"
@@ -34,27 +35,9 @@ namespace {
 
 using vbk::Bytes;
 
-template <typename T>
-T must(vbk::Result<T> r) {
-  if (!r) {
-    std::fprintf(stderr, "error: %s\n", r.error().display().c_str());
-    std::exit(1);
-  }
-  if constexpr (!std::is_void_v<T>) return std::move(r).value();
-}
-
-void check(int rc, sqlite3* db, int want = SQLITE_OK) {
-  if (rc != want) {
-    std::fprintf(stderr, "peer error %d: %s\n", rc, sqlite3_errmsg(db));
-    std::exit(1);
-  }
-}
-
-double seconds(const std::function<void()>& body) {
-  const auto start = std::chrono::steady_clock::now();
-  body();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using vbk::bench::check;
+using vbk::bench::must;
+using vbk::bench::seconds;
 
 struct Peer {
   sqlite3* db = nullptr;

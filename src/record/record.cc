@@ -105,7 +105,7 @@ Result<std::vector<Value>> decode_record(std::span<const uint8_t> record) {
   return values;
 }
 
-Result<HeaderWalk> HeaderWalk::start(std::span<const uint8_t> record) {
+Result<HeaderWalk> HeaderWalk::start_slow(std::span<const uint8_t> record) {
   const Header h = VBK_TRY(read_header(record));
   HeaderWalk w;
   w.header_end_ = h.bytes.size();
@@ -114,14 +114,11 @@ Result<HeaderWalk> HeaderWalk::start(std::span<const uint8_t> record) {
   return w;
 }
 
-Result<ColumnPlace> HeaderWalk::next(std::span<const uint8_t> record) {
+Result<ColumnPlace> HeaderWalk::next_slow(std::span<const uint8_t> record) {
   // Serial types are read from the header bytes alone.
   const varint::Uvarint t =
       VBK_TRY(varint::read_uvarint(record.subspan(pos_, header_end_ - pos_)));
-  pos_ += t.length;
-  const ColumnPlace place{t.value, offset_, overflow_};
-  overflow_ = overflow_ || __builtin_add_overflow(offset_, serial::body_length(t.value), &offset_);
-  return place;
+  return advance(t.value, t.length);
 }
 
 Result<void> decode_at(std::span<const uint8_t> record, const ColumnPlace& place, Value& out) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "error.h"
+#include "record/serial.h"
 #include "record/value.h"
 #include "util/bytes.h"
 
@@ -61,14 +62,41 @@ class HeaderWalk {
   HeaderWalk() = default;
   // Reads the header size: "truncated uvarint" for an empty record, "record
   // header size exceeds buffer".
-  static Result<HeaderWalk> start(std::span<const uint8_t> record);
+  static Result<HeaderWalk> start(std::span<const uint8_t> record) {
+    // Nearly every header is shorter than 128 bytes: its size is one byte.
+    if (!record.empty() && record[0] < 0x80 && record[0] <= record.size()) [[likely]] {
+      HeaderWalk w;
+      w.header_end_ = record[0];
+      w.pos_ = 1;
+      w.offset_ = record[0];
+      return w;
+    }
+    return start_slow(record);
+  }
   // No serial type is left: every further column is Null.
   bool done() const { return pos_ >= header_end_; }
   // The next column's place (requires !done()); a serial type that does not
   // read within the header is Corrupt, and the walk then stays where it was.
-  Result<ColumnPlace> next(std::span<const uint8_t> record);
+  Result<ColumnPlace> next(std::span<const uint8_t> record) {
+    // A serial type below 128 (numbers, texts and blobs up to 57 bytes) is
+    // one byte; pos_ < header_end_ <= record.size() here.
+    if (record[pos_] < 0x80) [[likely]]
+      return advance(record[pos_], 1);
+    return next_slow(record);
+  }
 
  private:
+  static Result<HeaderWalk> start_slow(std::span<const uint8_t> record);
+  Result<ColumnPlace> next_slow(std::span<const uint8_t> record);
+  // The place of a column of serial type `type` read from `length` bytes at
+  // pos_; moves past it.
+  ColumnPlace advance(uint64_t type, size_t length) {
+    pos_ += length;
+    const ColumnPlace place{type, offset_, overflow_};
+    overflow_ = overflow_ || __builtin_add_overflow(offset_, serial::body_length(type), &offset_);
+    return place;
+  }
+
   size_t header_end_ = 0;
   size_t pos_ = 0;      // next serial type
   uint64_t offset_ = 0;  // body of the next column

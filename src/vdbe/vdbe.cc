@@ -49,6 +49,14 @@ Bytes take_buffer(Value& v) {
   return out;
 }
 
+// The buffer for a blob about to be built into register `dest` from the
+// registers start..start+count-1: dest's own when it is not among them
+// (they are read before dest is written), else a new one.
+Bytes buffer_for(Value& d, uint32_t dest, uint32_t start, uint32_t count) {
+  if (dest >= start && dest - start < count) return Bytes();
+  return take_buffer(d);
+}
+
 // The rowid that SeekRowid looks for, or none: an Int; a Real that is whole
 // and within the rowid range (exactly 2^63 reads as the largest rowid, the
 // integer it compares equal to); a text that is an integer literal.
@@ -207,8 +215,9 @@ Result<void> Vm::run(const Program& program) {
         c.null_row = false;
         c.offsets.clear();
         c.current_rowid.reset();
+        c.cursor_rowid.reset();
         VBK_TRY(c.cursor.rewind());
-        c.current_rowid = VBK_TRY(c.cursor.next_into(c.record_buf));
+        c.current_rowid = VBK_TRY(c.step_into(c.record_buf));
         if (!c.current_rowid) pc = o.empty_target.at;
         break;
       }
@@ -223,7 +232,7 @@ Result<void> Vm::run(const Program& program) {
         }
         c.offsets.clear();
         c.current_rowid.reset();
-        c.current_rowid = VBK_TRY(c.cursor.next_into(c.record_buf));
+        c.current_rowid = VBK_TRY(c.step_into(c.record_buf));
         if (c.current_rowid) pc = o.row_target.at;
         break;
       }
@@ -246,8 +255,9 @@ Result<void> Vm::run(const Program& program) {
         VmCursor& c = table_slot(o.cur);
         c.offsets.clear();
         c.current_rowid.reset();
+        c.cursor_rowid.reset();
         VBK_TRY(c.cursor.seek(key));
-        c.current_rowid = VBK_TRY(c.cursor.next_into(c.record_buf));
+        c.current_rowid = VBK_TRY(c.step_into(c.record_buf));
         if (!c.current_rowid) pc = o.empty_target.at;
         break;
       }
@@ -257,7 +267,7 @@ Result<void> Vm::run(const Program& program) {
         if (c.null_row) {
           reg(o.dest) = Value::Null();
         } else {
-          if (!c.current_rowid) fault("Rowid on a slot without a current row: " + op.debug());
+          if (!c.current_rowid) operand_fault("Rowid on a slot without a current row");
           reg(o.dest) = Value::Int(*c.current_rowid);
         }
         break;
@@ -321,6 +331,12 @@ Result<void> Vm::run(const Program& program) {
         break;
       case K::DeleteCurrent: {
         VmCursor& c = table_slot(as<Op::DeleteCurrent>(op).cur);
+        // The cursor's row must be the slot's current row: after a probe, a
+        // failed seek or an earlier delete it is another row or none.
+        if (!c.cursor_rowid || c.cursor_rowid != c.current_rowid) {
+          operand_fault("DeleteCurrent on a slot whose cursor is not on its current row");
+        }
+        c.cursor_rowid.reset();
         VBK_TRY(c.cursor.delete_current());
         ++changes_;
         // A delete keeps every hint usable for appending, but the hinted
@@ -356,7 +372,7 @@ Result<void> Vm::run(const Program& program) {
         const int64_t rowid = VBK_TRY(int_operand(reg(o.rowid_reg)));
         Value& d = reg(o.dest);
         const std::span<Value> values = reg_run(o.start, o.count);
-        Bytes buf = take_buffer(d);
+        Bytes buf = buffer_for(d, o.dest, o.start, o.count);
         keyenc::encode_index_key_into(buf, values, rowid);
         d = Value::Blob(std::move(buf));
         break;
@@ -374,7 +390,7 @@ Result<void> Vm::run(const Program& program) {
         const auto& o = as<Op::MakeBoundKey>(op);
         Value& d = reg(o.dest);
         const std::span<Value> values = reg_run(o.start, o.count);
-        Bytes buf = take_buffer(d);
+        Bytes buf = buffer_for(d, o.dest, o.start, o.count);
         keyenc::encode_key_prefix_into(buf, values);
         // No key byte is 0xFF where a value's encoding starts, so the padded
         // bound sorts after every key of these values, rowid included.
@@ -436,7 +452,7 @@ Result<void> Vm::run(const Program& program) {
       case K::IdxRowid: {
         const auto& o = as<Op::IdxRowid>(op);
         IndexVmCursor& c = index_slot(o.cur);
-        if (!c.key_read) fault("IdxRowid before any key was read: " + op.debug());
+        if (!c.key_read) operand_fault("IdxRowid before any key was read");
         // A key too short for its rowid can only come from a damaged page.
         const int64_t rowid = VBK_TRY(keyenc::key_rowid(c.current_key));
         reg(o.dest) = Value::Int(rowid);
@@ -537,8 +553,9 @@ Result<bool> Vm::exec_seek_rowid(const Op::SeekRowid& o) {
   c.current_rowid.reset();
   if (!key) return false;  // the B-tree cursor stays where it was
   c.offsets.clear();
+  c.cursor_rowid.reset();
   VBK_TRY(c.cursor.seek(*key));
-  const std::optional<int64_t> found = VBK_TRY(c.cursor.next_into(c.record_buf));
+  const std::optional<int64_t> found = VBK_TRY(c.step_into(c.record_buf));
   if (found != key) return false;
   c.current_rowid = found;
   return true;
@@ -550,8 +567,9 @@ Result<bool> Vm::exec_rowid_exists(const Op::RowidExistsJump& o) {
   VmCursor& c = table_slot(o.cur);
   // The probe reads into a buffer of its own: the slot's current row and
   // its record stay as they were.
+  c.cursor_rowid.reset();
   VBK_TRY(c.cursor.seek(k.as_int()));
-  const std::optional<int64_t> found = VBK_TRY(c.cursor.next_into(probe_buf_));
+  const std::optional<int64_t> found = VBK_TRY(c.step_into(probe_buf_));
   return found == k.as_int();
 }
 
@@ -611,7 +629,12 @@ Result<void> Vm::exec_insert(const Op::Insert& o) {
 Result<void> Vm::exec_update_current(const Op::UpdateCurrent& o) {
   const std::span<const uint8_t> record = VBK_TRY(blob_operand(reg(o.record_reg)));
   VmCursor& c = table_slot(o.cur);
-  if (!c.current_rowid) fault("UpdateCurrent on a slot without a current row");
+  if (!c.current_rowid) operand_fault("UpdateCurrent on a slot without a current row");
+  // The rewrite lands in the cell the cursor stands on, under the current
+  // rowid: they must be the same row, or the leaf would lose its order.
+  if (c.cursor_rowid != c.current_rowid) {
+    operand_fault("UpdateCurrent on a slot whose cursor is not on its current row");
+  }
   reset_hints(c.root, nullptr);
   if (VBK_TRY(c.cursor.update_current_inplace(*c.current_rowid, record))) {
     ++changes_;
@@ -653,26 +676,28 @@ void Vm::exec_func(const Op::Func& o) {
   reg(o.dest) = std::move(r);
 }
 
+void Vm::operand_fault(const std::string& what) const {
+  fault(what + (current_op_ ? ": " + current_op_->debug() : std::string()));
+}
+
 void Vm::bad_register(uint32_t r) const {
-  fault("register " + std::to_string(r) + " outside the " + std::to_string(regs_.size()) +
-        " registers of the run" + (current_op_ ? ": " + current_op_->debug() : std::string()));
+  operand_fault("register " + std::to_string(r) + " outside the " + std::to_string(regs_.size()) +
+                " registers of the run");
 }
 
 void Vm::bad_register_run(uint32_t start, uint32_t count) const {
-  fault("registers " + std::to_string(start) + "+" + std::to_string(count) + " outside the " +
-        std::to_string(regs_.size()) + " registers of the run" +
-        (current_op_ ? ": " + current_op_->debug() : std::string()));
+  operand_fault("registers " + std::to_string(start) + "+" + std::to_string(count) + " outside the " +
+                std::to_string(regs_.size()) + " registers of the run");
 }
 
 void Vm::bad_table_slot(uint32_t c) const {
-  fault("table slot " + std::to_string(c) + (c < cursors_.size() ? " is closed" : " is outside the program's count") +
-        (current_op_ ? ": " + current_op_->debug() : std::string()));
+  operand_fault("table slot " + std::to_string(c) +
+                (c < cursors_.size() ? " is closed" : " is outside the program's count"));
 }
 
 void Vm::bad_index_slot(uint32_t c) const {
-  fault("index slot " + std::to_string(c) +
-        (c < index_cursors_.size() ? " is closed" : " is outside the program's count") +
-        (current_op_ ? ": " + current_op_->debug() : std::string()));
+  operand_fault("index slot " + std::to_string(c) +
+                (c < index_cursors_.size() ? " is closed" : " is outside the program's count"));
 }
 
 }  // namespace vbk::vdbe

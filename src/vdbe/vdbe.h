@@ -66,6 +66,16 @@ struct VmCursor {
   bool hint_exact = false;
   // While set, the slot's row reads as all NULL (the LEFT JOIN null row).
   bool null_row = false;
+  // The row the B-tree cursor last returned: the one DeleteCurrent and
+  // UpdateCurrent change. None after a delete, until the next step.
+  std::optional<int64_t> cursor_rowid;
+
+  // One step of the B-tree cursor into `buf`, remembering the row returned.
+  Result<std::optional<int64_t>> step_into(Bytes& buf) {
+    cursor_rowid.reset();
+    cursor_rowid = VBK_TRY(cursor.next_into(buf));
+    return cursor_rowid;
+  }
 };
 
 // An open index cursor slot.
@@ -159,6 +169,8 @@ class Vm {
   Result<void> exec_agg_result(const Op::AggResult& o);
   Result<void> exec_scalar_sub(const Program& program, const Op::ScalarSub& o);
 
+  // A broken invariant of the program, with the instruction being run.
+  [[noreturn]] void operand_fault(const std::string& what) const;
   [[noreturn]] void bad_register(uint32_t r) const;
   [[noreturn]] void bad_register_run(uint32_t start, uint32_t count) const;
   [[noreturn]] void bad_table_slot(uint32_t c) const;

@@ -192,6 +192,48 @@ TEST(BTree, InsertFastAppendsAndFallsBack) {
   EXPECT_EQ(rows[201].size(), 1000u);
 }
 
+// The refusing inserts keep a stored row and write nothing, not even an
+// overflow chain for a long payload; an absent rowid is stored as insert
+// would store it, on every path (in a leaf, through splits, appended by the
+// hint, with overflow).
+TEST(BTree, InsertNewRefusesAStoredRowidAndWritesNothing) {
+  TreeFixture f(512);
+  BTree t = f.tree();
+  AppendHint hint;
+  for (int64_t r = 1; r <= 300; r += 2) ASSERT_TRUE(must(t.insert_fast_new(r, payload_of(r, 20), hint)));
+  ASSERT_TRUE(must(t.insert_new(1000, payload_of(1000, 900))));
+  ASSERT_TRUE(must(t.insert_new(150, payload_of(150, 20))));
+  ASSERT_TRUE(f.valid());
+  const uint32_t pages_before = f.pager().header().page_count;
+
+  struct Case {
+    int64_t rowid;
+    size_t len;
+    bool fast;
+  };
+  const Case stored[] = {{1, 20, false}, {151, 5, true}, {299, 20, true}, {1000, 20, false},
+                         {1, 900, false}, {151, 900, true}, {150, 20, true}};
+  for (const Case& c : stored) {
+    SCOPED_TRACE("rowid " + std::to_string(c.rowid) + " length " + std::to_string(c.len));
+    AppendHint h = hint;
+    const bool stored_new = c.fast ? must(t.insert_fast_new(c.rowid, payload_of(c.rowid, c.len, 9), h))
+                                   : must(t.insert_new(c.rowid, payload_of(c.rowid, c.len, 9)));
+    EXPECT_FALSE(stored_new);
+    EXPECT_EQ(f.pager().header().page_count, pages_before);
+  }
+  std::map<int64_t, Bytes> rows;
+  ASSERT_TRUE(f.valid(&rows));
+  EXPECT_EQ(rows.size(), 152u);
+  EXPECT_EQ(rows[1], payload_of(1, 20));
+  EXPECT_EQ(rows[1000], payload_of(1000, 900));
+  // Absent rowids still go in, long or short, below or above the hint.
+  ASSERT_TRUE(must(t.insert_fast_new(2, payload_of(2, 900), hint)));
+  ASSERT_TRUE(must(t.insert_fast_new(2000, payload_of(2000, 20), hint)));
+  ASSERT_TRUE(f.valid(&rows));
+  EXPECT_EQ(rows.size(), 154u);
+  EXPECT_EQ(rows[2], payload_of(2, 900));
+}
+
 TEST(BTree, LastRowidSkipsEmptiedRightmostLeaf) {
   TreeFixture f(512);
   BTree t = f.tree();

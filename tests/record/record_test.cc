@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "record/column_offsets.h"
 #include "record/corrupt.h"
 #include "record/serial.h"
 #include "record/varint.h"
@@ -293,8 +294,11 @@ void mutate(std::mt19937_64& rng, Bytes& bytes) {
 // Every reader, on every mutation of valid records, gives a value or a
 // Corrupt error with one of the fixed messages; the sanitizers see any read
 // outside the buffer. When the whole record decodes, every column agrees.
+// The column-offset table, asked for columns in any order and repeatedly,
+// reads each exactly as decode_column does, value or error.
 TEST(Record, MutationLoop) {
   std::mt19937_64 rng(0x5EEDu);
+  record::ColumnOffsets offsets;  // reused across records, as a scan does
   for (int iter = 0; iter < 20000; ++iter) {
     std::vector<Value> row;
     for (int n = static_cast<int>(rng() % 6); n > 0; --n) row.push_back(random_value(rng));
@@ -315,6 +319,20 @@ TEST(Record, MutationLoop) {
         ASSERT_FALSE(all.has_value()) << "column " << i << " failed alone";
       } else if (all.has_value()) {
         ASSERT_EQ(one->debug(), i < all->size() ? (*all)[i].debug() : "Null");
+      }
+    }
+    offsets.clear();
+    for (int ask = 0; ask < 8; ++ask) {
+      const size_t i = rng() % (row.size() + 2);
+      Value out = random_value(rng);  // a buffer of any kind to decode into
+      const std::string before = out.debug();
+      const auto cached = offsets.column_into(tight, i, out);
+      const std::string expected = show(record::decode_column(tight, i));
+      if (cached.has_value()) {
+        ASSERT_EQ(out.debug(), expected) << "column " << i;
+      } else {
+        ASSERT_EQ(cached.error().debug(), expected) << "column " << i;
+        ASSERT_EQ(out.debug(), before) << "a failed column changed its destination";
       }
     }
     std::vector<Value> values;
