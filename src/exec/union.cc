@@ -66,12 +66,21 @@ Result<ExecResult::Rows> Database::run_union(SelectStmt select, std::span<const 
   select.limit.reset();
   select.offset.reset();
 
-  vdbe::Program first = VBK_TRY(compile::compile_select(select, catalog_));
+  // The combined rows are compared and sorted by column position: every
+  // member's finished rows must be as wide as its column list.
+  auto compile_member = [&](const SelectStmt& member) -> Result<vdbe::Program> {
+    vdbe::Program program = VBK_TRY(compile::compile_select(member, catalog_));
+    if (program.width != program.columns.size()) {
+      fault("query program whose width is not its column count");
+    }
+    return program;
+  };
+  vdbe::Program first = VBK_TRY(compile_member(select));
   ExecResult::Rows out{std::move(first.columns), {}};
   out.rows = VBK_TRY(run_query(first, false, binds));
   bool every_member_all = true;
   for (const UnionMember& member : members) {
-    const vdbe::Program program = VBK_TRY(compile::compile_select(member.select, catalog_));
+    const vdbe::Program program = VBK_TRY(compile_member(member.select));
     if (program.columns.size() != out.columns.size()) {
       return std::unexpected(
           Error::Exec("each UNION branch must return the same number of columns"));
