@@ -47,6 +47,7 @@
 #include "pager/pager.h"
 #include "record/value.h"
 #include "sql/ast.h"
+#include "sql/parser.h"
 #include "vdbe/finish.h"
 #include "vdbe/program.h"
 #include "vfs/os.h"
@@ -148,6 +149,12 @@ class Database {
   // values the subqueries read (none for a script). The caller holds a lock.
   Result<Statement> fold_subqueries(Statement stmt, std::span<const Value> binds = {});
 
+  // The value of a constant expression: a literal's own value; anything
+  // else runs as SELECT expr without a FROM (NULL without a row), so a
+  // column reference fails with the compiler's error and a ? reads NULL.
+  // Takes no lock.
+  Result<Value> eval_const_expr(const Expr& expr);
+
   int64_t last_insert_rowid() const { return last_insert_rowid_; }
   uint64_t found_rows() const { return found_rows_; }
   Pager& pager() { return pager_; }
@@ -223,6 +230,33 @@ class Database {
   Result<void> create_table(const Statement::CreateTable& ct, bool& wrote);
   Result<void> alter_table_add(const Statement::AlterTableAdd& add, bool& wrote);
 
+  // -- pragmas (pragmas.cc)
+  Result<ExecResult> run_pragma(const Statement::Pragma& pragma);
+  Result<ExecResult> pragma_reindex(const std::optional<std::string>& table);
+  Result<ExecResult> pragma_journal_mode(const std::optional<std::string>& value);
+  Result<ExecResult> pragma_wal_checkpoint();
+  Result<ExecResult> pragma_integrity_check();
+  // After a pager operation that took the database lock outside a
+  // transaction and caught up with other handles' commits on its own: reads
+  // the schema again when the change counter moved from `counter_before`.
+  Result<void> catch_up_after(uint32_t counter_before);
+
+  // -- UNION (union.cc)
+  // Runs a SELECT with UNION members: every member on its own, the rows
+  // combined, made distinct unless every member is ALL, then the
+  // statement's ORDER BY, OFFSET and LIMIT. Never records found rows. The
+  // caller holds a lock.
+  Result<ExecResult::Rows> run_union(SelectStmt select, std::span<const Value> binds = {});
+  // The rows of a SELECT that may have UNION members, found rows not
+  // recorded: what INSERT ... SELECT inserts and a folded subquery reads.
+  Result<std::vector<vdbe::Row>> query_rows(SelectStmt select, std::span<const Value> binds = {});
+
+  // -- INSERT rewrites (rewrites.cc)
+  // INSERT ... SELECT, REPLACE and ON DUPLICATE KEY UPDATE, run row by row
+  // inside the caller's transaction; the count of changed rows. Sets
+  // `wrote` before the first row is written.
+  Result<uint64_t> run_insert_rewrite(const Statement::Insert& ins, bool& wrote);
+
   // -- folding (folding.cc)
   Result<void> fold_select(SelectStmt& select, std::span<const Value> binds);
   Result<void> fold_expr(Expr& expr, std::span<const Value> binds);
@@ -235,6 +269,22 @@ class Database {
   // only for what makes the whole statement fail.
   Result<std::optional<std::vector<Value>>> eval_subquery(SelectStmt& select, bool first_only,
                                                           std::span<const Value> binds);
+  // Folding recurses once per level of nested subqueries, and a level with
+  // UNION members takes about 1.6 times the stack of a plain one (its
+  // members are folded one level further down). fold_nested folds a
+  // subquery's clauses one level down and keeps the sum of the levels'
+  // costs within what the parser's nesting bound allows for plain levels,
+  // so that any mixture holds on the stack that the plain levels need;
+  // beyond it the statement fails.
+  static constexpr uint32_t kPlainLevelCost = 5;
+  static constexpr uint32_t kUnionLevelCost = 8;
+  static constexpr uint32_t kMaxFoldCost = kPlainLevelCost * parser::kMaxNestingDepth;
+  Result<void> fold_nested(SelectStmt& select, uint32_t cost, std::span<const Value> binds);
+  // The same for a subquery with UNION members, which runs only as a whole:
+  // an error here fails the statement.
+  Result<std::optional<std::vector<Value>>> eval_union_subquery(SelectStmt& select,
+                                                                bool first_only,
+                                                                std::span<const Value> binds);
 
   Pager pager_;
   Catalog catalog_;
@@ -248,6 +298,9 @@ class Database {
   uint32_t stmt_depth_ = 0;
   uint64_t schema_generation_ = 0;
   uint64_t identity_ = 0;
+  // The stack that the subqueries being folded hold, in kPlainLevelCost
+  // units (see fold_nested).
+  uint32_t fold_cost_ = 0;
 };
 
 }  // namespace vbk

@@ -172,7 +172,7 @@ Result<ExecResult> Database::run_one_locked(Statement stmt) {
     case Statement::Kind::Rollback:
       return run_tx_control(stmt);
     case Statement::Kind::Pragma:
-      return std::unexpected(Error::Exec("PRAGMA is not supported yet"));
+      return run_pragma(stmt.as<Statement::Pragma>());
   }
   fault("statement of unknown kind");
 }
@@ -189,23 +189,20 @@ Result<ExecResult> Database::run_select(Statement stmt) {
     rows.rows.push_back({Value::Int(count)});
     return rows;
   }
-  if (!select.unions.empty()) {
-    return std::unexpected(Error::Exec("UNION queries are not supported yet"));
-  }
+  if (!select.unions.empty()) return VBK_TRY(run_union(std::move(select)));
   vdbe::Program program = VBK_TRY(compile::compile_select(select, catalog_));
   std::vector<vdbe::Row> rows = VBK_TRY(run_query(program, select.calc_found_rows, {}));
   return ExecResult::Rows{std::move(program.columns), std::move(rows)};
 }
 
 Result<ExecResult> Database::run_dml(Statement stmt) {
-  if (is_rewritten_insert(stmt)) {
-    return std::unexpected(Error::Exec(
-        "INSERT ... SELECT, REPLACE and ON DUPLICATE KEY UPDATE are not supported yet"));
-  }
   return autocommit(false, [&](bool& wrote) -> Result<ExecResult> {
     // Folded inside the transaction, so that the subqueries read the state
     // the statement then changes.
     if (exec::stmt_has_subquery(stmt)) stmt = VBK_TRY(fold_subqueries(std::move(stmt)));
+    if (is_rewritten_insert(stmt)) {
+      return ExecResult::Affected{VBK_TRY(run_insert_rewrite(stmt.as<Statement::Insert>(), wrote))};
+    }
     const vdbe::Program program = VBK_TRY(exec::compile_statement(stmt, catalog_));
     wrote = true;
     const uint64_t count = VBK_TRY(run_program_dml(program, {}));

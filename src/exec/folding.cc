@@ -380,30 +380,58 @@ Result<void> Database::fold_node(Expr& n, std::span<const Value> binds) {
   }
 }
 
-Result<std::optional<std::vector<Value>>> Database::eval_subquery(SelectStmt& select,
-                                                                  bool first_only,
-                                                                  std::span<const Value> binds) {
-  // Neither the compiler nor a sub-program reads UNION members: run on its
-  // own or left for the compiler, such a subquery would lose them.
-  if (!select.unions.empty()) {
-    return std::unexpected(Error::Exec("subqueries with UNION are not supported"));
-  }
-  // Folded in place, also when it then cannot run on its own: what it holds
-  // that can run is run now, and the compiler gets the rest. (A copy kept
-  // as written would cost, for deeply nested subqueries, a recursion per
-  // level on top of this one.)
-  VBK_TRY(fold_select(select, binds));
-  Result<vdbe::Program> program = compile::compile_select(select, catalog_);
-  if (!program) return std::nullopt;
-  Result<std::vector<vdbe::Row>> rows = run_query(*program, false, binds);
-  if (!rows) return std::nullopt;
+namespace {
+
+// The first column of a subquery's rows (only the first row's with
+// `first_only`); NULL for a row without columns.
+std::vector<Value> first_column(std::vector<vdbe::Row>& rows, bool first_only) {
   std::vector<Value> values;
-  values.reserve(first_only ? 1 : rows->size());
-  for (vdbe::Row& row : *rows) {
+  values.reserve(first_only ? 1 : rows.size());
+  for (vdbe::Row& row : rows) {
     values.push_back(row.empty() ? Value() : std::move(row[0]));
     if (first_only) break;
   }
   return values;
+}
+
+}  // namespace
+
+Result<void> Database::fold_nested(SelectStmt& select, uint32_t cost,
+                                   std::span<const Value> binds) {
+  if (fold_cost_ + cost > kMaxFoldCost) {
+    return std::unexpected(Error::Exec("subqueries nested too deeply"));
+  }
+  fold_cost_ += cost;
+  Result<void> folded = fold_select(select, binds);
+  fold_cost_ -= cost;
+  return folded;
+}
+
+Result<std::optional<std::vector<Value>>> Database::eval_subquery(SelectStmt& select,
+                                                                  bool first_only,
+                                                                  std::span<const Value> binds) {
+  if (!select.unions.empty()) return eval_union_subquery(select, first_only, binds);
+  // Folded in place, also when it then cannot run on its own: what it holds
+  // that can run is run now, and the compiler gets the rest. (A copy kept
+  // as written would cost, for deeply nested subqueries, a recursion per
+  // level on top of this one.)
+  VBK_TRY(fold_nested(select, kPlainLevelCost, binds));
+  Result<vdbe::Program> program = compile::compile_select(select, catalog_);
+  if (!program) return std::nullopt;
+  Result<std::vector<vdbe::Row>> rows = run_query(*program, false, binds);
+  if (!rows) return std::nullopt;
+  return first_column(*rows, first_only);
+}
+
+Result<std::optional<std::vector<Value>>> Database::eval_union_subquery(
+    SelectStmt& select, bool first_only, std::span<const Value> binds) {
+  // Neither the compiler nor a sub-program reads UNION members: such a
+  // subquery runs as a whole UNION (the node is then replaced by its
+  // result), and one that cannot fails the statement rather than lose its
+  // members.
+  VBK_TRY(fold_nested(select, kUnionLevelCost, binds));
+  ExecResult::Rows result = VBK_TRY(run_union(std::move(select), binds));
+  return first_column(result.rows, first_only);
 }
 
 }  // namespace vbk
