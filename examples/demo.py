@@ -43,7 +43,11 @@ def main():
     show(cur, "SELECT name, stock FROM fruit WHERE name = 'cherry'")
     show(cur, "UPDATE fruit SET stock = stock + 10 WHERE stock < 50")
     show(cur, "SELECT count(*) FROM fruit")
-    show(cur, "SELECT UPPER(name), ROUND(price * stock, 2) AS value FROM fruit ORDER BY value DESC LIMIT 2")
+    show(cur, "SELECT UPPER(name) AS shout, ROUND(price * stock, 2) AS value FROM fruit ORDER BY price * stock DESC LIMIT 2")
+    show(cur, "CREATE TABLE sale (fruit_id INTEGER, qty INTEGER)")
+    cur.executemany("INSERT INTO sale VALUES (?, ?)", [(1, 3), (2, 12), (1, 5), (3, 1)])
+    show(cur, "SELECT f.name, SUM(s.qty) AS sold FROM sale s JOIN fruit f ON f.id = s.fruit_id "
+              "GROUP BY f.name ORDER BY f.name")
     show(cur, "INSERT INTO fruit (name, price, stock) VALUES ('apple', 0.6, 5)")
     show(cur, "DELETE FROM fruit WHERE stock = 10")
     show(cur, "SELECT name FROM fruit ORDER BY name")
