@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test test-release test-asan bench clean
+.PHONY: all build demo test test-release test-asan bench clean
 
 all: build
 
@@ -16,6 +16,10 @@ build/asan/build.ninja:
 
 build: build/release/build.ninja
 	cmake --build build/release -j $(JOBS)
+
+# A short tour from Python: builds the module and runs examples/demo.py.
+demo: build/release/build.ninja
+	cmake --build build/release -j $(JOBS) --target demo
 
 test-release: build/release/build.ninja
 	cmake --build build/release -j $(JOBS)

@@ -7,6 +7,7 @@
 #include "exec/folding.h"
 #include "record/record.h"
 #include "sql/parser.h"
+#include "sql/tokenizer.h"
 
 namespace vbk {
 
@@ -124,6 +125,9 @@ Result<Prepared> Database::prepare(std::string_view sql) {
     prepared.calc_found_rows = sel->select.calc_found_rows;
   }
   prepared.sql = std::string(sql);
+  for (const Spanned& t : VBK_TRY(token::tokenize(sql))) {
+    if (t.token.kind() == Token::Kind::Param) ++prepared.param_count;
+  }
   prepared.fold_each_run = exec::subquery_reads_param(stmt);
   prepared.db_identity = identity_;
   // Compiled against the schema as the file has it now, and folded from one

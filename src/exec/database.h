@@ -99,6 +99,9 @@ struct Prepared {
   bool fold_each_run = false;    // a subquery reads a ? mark
   uint64_t db_identity = 0;      // the preparing Database's
   uint64_t schema_generation = 0;  // the schema `program` was compiled against
+  // The number of ? marks in the text, subqueries included: a value at or
+  // past this position is never read.
+  uint64_t param_count = 0;
 };
 
 class Database {

@@ -1,0 +1,75 @@
+#pragma once
+
+// The two classes of the module, Connection and Cursor, and their layouts.
+// Both are heap types without a module of their own ("builtins.Connection")
+// that Python code cannot instantiate: instances come from connect(),
+// Connection.cursor() and Connection.execute().
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "exec/database.h"
+#include "python/guard.h"
+#include "python/py.h"
+#include "vdbe/finish.h"
+
+namespace vbk::python {
+
+// Created once per process on first need; never freed.
+PyTypeObject* connection_type();
+PyTypeObject* cursor_type();
+
+struct ConnectionState {
+  Owner owner;
+  std::unique_ptr<Database> db;
+  // A script needs the database exclusively; prepared work shares it.
+  BorrowCell db_cell;
+};
+
+struct CursorState {
+  Owner owner;
+  BorrowCell cell;  // the cursor object's own borrows
+  PyObject* conn = nullptr;  // strong reference: keeps the file open
+  std::vector<std::string> columns;
+  std::vector<vdbe::Row> rows;
+  size_t pos = 0;
+  int64_t rowcount = -1;
+  int64_t lastrowid = 0;
+};
+
+// The C++ state lives right after the object header; it is constructed when
+// the object is made and destroyed in its deallocator.
+struct ConnectionObject {
+  PyObject_HEAD
+  ConnectionState* state;
+};
+struct CursorObject {
+  PyObject_HEAD
+  CursorState* state;
+};
+
+// A new Connection owning `db`, owned by the calling thread.
+PyObject* new_connection(std::unique_ptr<Database> db);
+// A new Cursor on `conn`, owned by the calling thread.
+PyObject* new_cursor(PyObject* conn);
+
+// The shared body of Cursor.execute and Connection.execute.
+PyObject* cursor_execute_body(CursorObject* cur, PyObject* sql, PyObject* params);
+
+// Runs `body` and turns an internal fault or exhausted memory escaping from
+// it into the module's fault exception: nothing C++ crosses into the
+// interpreter.
+template <typename F>
+PyObject* guarded(F&& body) {
+  try {
+    return body();
+  } catch (const InternalFault& e) {
+    return raise_fault(e.what());
+  } catch (const std::bad_alloc&) {
+    return raise_fault("out of memory");
+  }
+}
+
+}  // namespace vbk::python
