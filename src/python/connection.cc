@@ -11,13 +11,6 @@ constexpr const char* kName = "velmarbrook::Connection";
 
 ConnectionState& state(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
 
-// The methods without arguments still bind them, so that extra arguments are
-// reported in the module's wording.
-bool no_args(const char* func, PyObject* args, PyObject* kwargs) {
-  Signature sig{func, {}, 0};
-  return bind_args(sig, args, kwargs, {});
-}
-
 PyObject* conn_cursor(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!no_args("Connection.cursor()", args, kwargs)) return nullptr;
@@ -55,11 +48,7 @@ PyObject* conn_rollback(PyObject* s, PyObject* a, PyObject* k) { return conn_noo
 PyObject* conn_close(PyObject* s, PyObject* a, PyObject* k) { return conn_noop(s, a, k, "Connection.close()"); }
 
 PyObject* conn_enter(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    if (!no_args("Connection.__enter__()", args, kwargs)) return nullptr;
-    Py_INCREF(self);
-    return self;
-  });
+  return enter_self("Connection.__enter__()", self, args, kwargs);
 }
 
 PyObject* conn_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -74,10 +63,7 @@ PyObject* conn_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void conn_dealloc(PyObject* self) {
   auto* o = reinterpret_cast<ConnectionObject*>(self);
-  if (o->state && !o->state->owner.is_current()) {
-    raise(PyExc_RuntimeError, std::string(kName) + " is unsendable, but is being dropped on another thread");
-    PyErr_WriteUnraisable(nullptr);
-  }
+  if (o->state) report_foreign_drop(o->state->owner, kName);
   // The contents are released even on a foreign thread: nobody can reach the
   // object any more, and keeping the database open would keep its file locks
   // (an open transaction's exclusive lock among them) for the life of the
@@ -88,14 +74,8 @@ void conn_dealloc(PyObject* self) {
     // Destroying a database does no fallible work; nothing can be raised here.
   }
   o->state = nullptr;
-  PyTypeObject* tp = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(tp);
+  free_object(self);
 }
-
-#define VBK_METHOD(name, fn, doc) \
-  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef kMethods[] = {
     VBK_METHOD("cursor", conn_cursor, "cursor($self)\n--\n\n"),

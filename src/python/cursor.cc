@@ -47,11 +47,6 @@ void take_result(CursorState& c, ExecResult result) {
   }
 }
 
-bool no_args(const char* func, PyObject* args, PyObject* kwargs) {
-  Signature sig{func, {}, 0};
-  return bind_args(sig, args, kwargs, {});
-}
-
 PyObject* row_tuple(const vdbe::Row& row) {
   Ref t(PyTuple_New(static_cast<Py_ssize_t>(row.size())));
   if (!t) return nullptr;
@@ -182,11 +177,7 @@ PyObject* cur_close(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* cur_enter(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    if (!no_args("Cursor.__enter__()", args, kwargs)) return nullptr;
-    Py_INCREF(self);
-    return self;
-  });
+  return enter_self("Cursor.__enter__()", self, args, kwargs);
 }
 
 PyObject* cur_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -236,23 +227,14 @@ PyObject* get_lastrowid(PyObject* self, void*) {
 
 void cur_dealloc(PyObject* self) {
   auto* o = reinterpret_cast<CursorObject*>(self);
-  if (o->state && !o->state->owner.is_current()) {
-    raise(PyExc_RuntimeError, std::string(kName) + " is unsendable, but is being dropped on another thread");
-    PyErr_WriteUnraisable(nullptr);
-  }
+  if (o->state) report_foreign_drop(o->state->owner, kName);
   if (o->state) {
     Py_XDECREF(o->state->conn);
     delete o->state;
     o->state = nullptr;
   }
-  PyTypeObject* tp = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(tp);
+  free_object(self);
 }
-
-#define VBK_METHOD(name, fn, doc) \
-  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef kMethods[] = {
     VBK_METHOD("execute", cur_execute,

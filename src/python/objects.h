@@ -39,8 +39,10 @@ struct CursorState {
   int64_t lastrowid = 0;
 };
 
-// The C++ state lives right after the object header; it is constructed when
-// the object is made and destroyed in its deallocator.
+// The interpreter allocates and frees the objects' memory, which knows
+// nothing of C++ lifetimes, so the C++ state is a separate allocation: made
+// with new when the object is made and deleted in the object's deallocator,
+// the one owner it has.
 struct ConnectionObject {
   PyObject_HEAD
   ConnectionState* state;
@@ -57,6 +59,25 @@ PyObject* new_cursor(PyObject* conn);
 
 // The shared body of Cursor.execute and Connection.execute.
 PyObject* cursor_execute_body(CursorObject* cur, PyObject* sql, PyObject* params);
+
+// The methods without arguments still bind them, so that extra arguments are
+// reported in the module's wording.
+bool no_args(const char* func, PyObject* args, PyObject* kwargs);
+
+// __enter__ of both classes: the object itself, without an owner check.
+PyObject* enter_self(const char* func, PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The end of a deallocator: reports an object dropped on a thread other than
+// its owner's as unraisable (its contents are released all the same, by the
+// caller), then frees the object and its reference to its heap type.
+void report_foreign_drop(const Owner& owner, const char* name);
+void free_object(PyObject* self);
+
+// A method table entry: every method takes positional and keyword arguments
+// and binds them itself.
+#define VBK_METHOD(name, fn, doc)                                                                \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),                       \
+   METH_VARARGS | METH_KEYWORDS, doc}
 
 // Runs `body` and turns an internal fault or exhausted memory escaping from
 // it into the module's fault exception: nothing C++ crosses into the
