@@ -134,6 +134,14 @@ static void test_prepared_and_binds(void) {
   CHECK(vbk_get_str(db, 2, 0) == NULL && vbk_get_str(db, 2, 1) == NULL);
   CHECK(vbk_get_str(db, 3, 0) == NULL && vbk_get_str(db, 3, 1) == NULL);
 
+  /* Binding the last of three marks first grows the list with NULLs. */
+  VbkStmt* three = vbk_prepare(db, "SELECT ?, ?, ?");
+  vbk_bind_int(three, 2, 7);
+  CHECK(vbk_exec_prepared(db, three) == 1);
+  CHECK(vbk_get_str(db, 0, 0) == NULL && vbk_get_str(db, 0, 1) == NULL);
+  CHECK_STR(vbk_get_str(db, 0, 2), "7");
+  vbk_finalize(three);
+
   VbkStmt* sel = vbk_prepare(db, "SELECT a FROM t WHERE a = ?");
   vbk_bind_int(sel, 0, 1);
   CHECK(vbk_exec_prepared(db, sel) == 1);
