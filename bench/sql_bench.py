@@ -36,7 +36,21 @@ CACHE_PAGES = 4000
 # ---- the two engines behind one small face ----
 
 
-class Ours:
+class Engine:
+    """A connection and its one cursor; both modules share the DB-API face."""
+
+    def execute(self, sql, params=None):
+        if params is None:
+            self.cur.execute(sql)
+        else:
+            self.cur.execute(sql, params)
+        return self.cur.fetchall()
+
+    def executemany(self, sql, seq):
+        self.cur.executemany(sql, seq)
+
+
+class Ours(Engine):
     name = "velmarbrook"
     version = velmarbrook.__version__
 
@@ -48,22 +62,13 @@ class Ours:
         self.cur.execute("PRAGMA synchronous = 2")
         self.cur.execute("PRAGMA journal_mode = " + mode)
 
-    def execute(self, sql, params=None):
-        if params is None:
-            self.cur.execute(sql)
-        else:
-            self.cur.execute(sql, params)
-        return self.cur.fetchall()
-
-    def executemany(self, sql, seq):
-        self.cur.executemany(sql, seq)
-
     def close(self):
+        # The file closes when the connection and its cursor are gone.
         self.cur = None
         self.conn = None
 
 
-class Peer:
+class Peer(Engine):
     name = "sqlite3"
     version = sqlite3.sqlite_version
 
@@ -74,16 +79,6 @@ class Peer:
         self.cur.execute("PRAGMA cache_size = %d" % CACHE_PAGES)
         self.cur.execute("PRAGMA synchronous = FULL")
         self.cur.execute("PRAGMA journal_mode = " + mode.upper())
-
-    def execute(self, sql, params=None):
-        if params is None:
-            self.cur.execute(sql)
-        else:
-            self.cur.execute(sql, params)
-        return self.cur.fetchall()
-
-    def executemany(self, sql, seq):
-        self.cur.executemany(sql, seq)
 
     def close(self):
         self.cur.close()
