@@ -97,6 +97,12 @@ class Page {
   uint32_t refs_ = 0;
   int32_t borrows_ = 0;  // > 0: that many shared borrows; -1: one exclusive borrow
   bool dirty_ = false;
+  // On the cache's use list (see Pager::lru_head_).
+  bool listed_ = false;
+  // The pager's use clock at the page's last use while cached.
+  uint64_t tick_ = 0;
+  Page* lru_prev_ = nullptr;
+  Page* lru_next_ = nullptr;
 };
 
 // A counted handle to a Page. The count is plain (not atomic): pages never
@@ -310,7 +316,6 @@ class Pager {
  private:
   struct Slot {
     PageRef page;
-    uint64_t tick;  // the use clock at the page's last use
   };
   // Page numbers are dense small integers: a multiplicative hash spreads them.
   struct PgnoHash {
@@ -340,6 +345,19 @@ class Pager {
   // Makes room for one more page; evicts only clean pages that nobody but
   // the cache holds.
   void evict_if_needed();
+  // Evicts, least recently used first, clean pages that only the cache holds
+  // until the cache is at its target size or no such page is left.
+  void evict_to_target();
+  // At the end of a transaction: a cache that a large transaction left above
+  // its capacity goes back to the target, so that the transaction's pages
+  // do not stay in memory for the life of the handle.
+  void trim_after_tx();
+  // Commit's end: every cached page is clean again, and those that were
+  // dirty rejoin the use list in their places by tick.
+  void mark_all_clean();
+  // The use list: appends a page as the most recently used, or takes one off.
+  void lru_push_back(Page* page);
+  void lru_unlink(Page* page);
   // A pooled buffer (the one pooled last) or a new one, as a page numbered
   // `pgno`, clean, with unspecified bytes.
   PageRef take_page(uint32_t pgno);
@@ -401,8 +419,13 @@ class Pager {
   // Pages of evicted entries, kept with their buffers for reuse (last in,
   // first out); nobody else holds them. At most kCacheCapacity.
   std::vector<PageRef> free_buffers_;
-  // Eviction scratch (tick, page number); empty between operations.
-  std::vector<std::pair<uint64_t, uint32_t>> evict_candidates_;
+  // The use list: every cached page that is clean, oldest tick first, and
+  // perhaps some that became dirty since they were listed (eviction takes
+  // those off as it meets them, and commit puts them back). Eviction walks
+  // it from the oldest end, so it finds the least recently used clean pages
+  // without looking at the dirty pages of a large transaction.
+  Page* lru_head_ = nullptr;
+  Page* lru_tail_ = nullptr;
   // While dirty or held pages keep the cache above its target, the cache
   // size at which eviction is tried again (0: at capacity, as usual).
   size_t evict_again_at_ = 0;

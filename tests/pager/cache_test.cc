@@ -122,6 +122,57 @@ TEST_F(PagerCacheTest, DirtyPagesGrowTheCacheUntilCommitThenItTrims) {
   EXPECT_EQ(pager.pooled_buffers(), 501u);  // 502 evicted, one reused
 }
 
+// A transaction larger than the cache leaves it no larger than the target
+// when it ends, whichever way: its pages do not stay in memory until the
+// next miss. After a commit the victims are the least recently used clean
+// pages that only the cache holds; a rollback drops the changed pages and
+// keeps the rest.
+TEST_F(PagerCacheTest, ATransactionLargerThanTheCacheEndsWithTheCacheAtItsTarget) {
+  struct Case {
+    const char* what;
+    bool commit;
+    size_t cached;
+    size_t pooled;
+  };
+  const Case cases[] = {
+      // 4102 pages: 502 go, the appended pages 201..702, the oldest.
+      {"commit", true, 3600, 502},
+      // The 100 clean pages 3..102 were evicted inside the transaction, and
+      // their buffers reused; the changed pages go without being pooled.
+      {"rollback", false, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    path_ = dir_.file(std::string(c.what) + ".db");
+    Pager pager = make_db(200);
+    must(pager.begin());
+    PageRef held = must(pager.get_page(2));  // the oldest page of all
+    for (uint32_t i = 3; i <= 102; ++i) must(pager.get_page(i));
+    for (int i = 0; i < 4100; ++i) must(pager.alloc_page());  // pages 201..4300
+    must(pager.get_page(103));  // the newest page
+    EXPECT_EQ(pager.cached_pages(), 4102u);
+    must(c.commit ? pager.commit() : pager.rollback());
+    EXPECT_EQ(pager.cached_pages(), c.cached);
+    EXPECT_EQ(pager.pooled_buffers(), c.pooled);
+
+    // The held page and the newest one stayed: reading them misses nothing.
+    must(pager.read_lock());
+    EXPECT_EQ(page_value(pager, 103), 103);
+    EXPECT_TRUE(must(pager.get_page(2)) == held);
+    if (c.commit) {
+      EXPECT_EQ(page_copy(pager, 4300), std::vector<uint8_t>(512, 0));
+      EXPECT_EQ(page_copy(pager, 703), std::vector<uint8_t>(512, 0));
+      EXPECT_EQ(pager.cached_pages(), c.cached);
+      EXPECT_EQ(page_copy(pager, 702), std::vector<uint8_t>(512, 0));  // a miss
+    } else {
+      EXPECT_EQ(pager.header().page_count, 200u);
+      EXPECT_EQ(pager.cached_pages(), c.cached);
+    }
+    must(pager.read_unlock());
+    EXPECT_EQ(pager.cached_pages(), c.cached + (c.commit ? 1 : 0));
+  }
+}
+
 TEST_F(PagerCacheTest, ACacheHitAllocatesNothing) {
   Pager pager = make_db(5);
   must(pager.get_page(3));
