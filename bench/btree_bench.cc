@@ -16,8 +16,10 @@
 // then the append, point lookups, delete, index inserts and index probes
 // each in a fresh process on the file the previous one left, so that both
 // caches start cold and stay within their 4000 pages. Beside each time is
-// the phase's peak resident memory (VmHWM, reset before the phase; in this
-// process it includes the workload's own data and the other side's handle).
+// the peak resident memory the phase added to what the process held as it
+// began (VmHWM, reset before the phase, less VmRSS then): in this process
+// memory a phase keeps after it ends (a cache still full) is the next
+// phase's starting point, in a fresh process only the handle's opening is.
 //
 //   btree_bench [rows] [directory]     defaults: 1000000 rows, /tmp
 //   btree_bench --phase NAME rows directory
@@ -29,6 +31,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
@@ -123,27 +126,31 @@ void bind_value(sqlite3_stmt* s, int at, const vbk::Value& v) {
   }
 }
 
-// Peak resident memory since the last reset_peak, in KiB.
-long peak_kib() {
+// A field of /proc/self/status in KiB: "VmHWM:" (the peak resident memory
+// since the last reset_peak) or "VmRSS:".
+long status_kib(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
   }
   return 0;
 }
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-// Times `body` and takes its peak memory.
+// Times `body` and takes the peak of resident memory it added to what the
+// process held when it started (the workload's input, the other side's
+// handle and cache).
 struct Measure {
   double seconds = 0;
   long peak_kib = 0;
 };
 Measure measure(const std::function<void()>& body) {
   reset_peak();
+  const long start = status_kib("VmRSS:");
   Measure m;
   m.seconds = seconds(body);
-  m.peak_kib = peak_kib();
+  m.peak_kib = status_kib("VmHWM:") - start;
   return m;
 }
 
@@ -420,7 +427,7 @@ int main(int argc, char** argv) {
     std::remove((dir + "/vbk-" + f).c_str());
   }
 
-  std::printf("%zu rows of %zu bytes, 4096-byte pages; peak memory in MiB\n", rows, payload.size());
+  std::printf("%zu rows of %zu bytes, 4096-byte pages; MiB: peak memory the phase added\n", rows, payload.size());
   auto table = [](const char* title, const std::vector<Row>& rs) {
     std::printf("%s\n%-26s %10s %10s %7s %9s %9s\n", title, "workload", "ours (s)", "peer (s)", "ratio",
                 "ours MiB", "peer MiB");

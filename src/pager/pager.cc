@@ -1,7 +1,10 @@
 #include "pager/pager.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -13,6 +16,54 @@ namespace vbk {
 
 // The one place a Page is deleted: PageRefs own pages jointly.
 [[gnu::noinline]] void destroy_page(Page* page) noexcept { delete page; }
+
+// One mapping of page buffers. `holds` counts the pages carved from it that
+// are alive, plus one while a carver still hands out its buffers.
+struct BufferBlock {
+  void* base;
+  size_t bytes;
+  size_t holds;
+};
+
+namespace {
+
+size_t g_live_blocks = 0;
+
+void release_block(BufferBlock* block) noexcept {
+  if (--block->holds != 0) return;
+  munmap(block->base, block->bytes);
+  delete block;
+  --g_live_blocks;
+}
+
+}  // namespace
+
+Page::~Page() { release_block(block_); }
+
+size_t BufferCarver::live_blocks() { return g_live_blocks; }
+
+void BufferCarver::drop() noexcept {
+  if (block_ != nullptr) release_block(block_);
+  block_ = nullptr;
+}
+
+Page* BufferCarver::carve(size_t size) {
+  if (block_ == nullptr || next_ == kBlockPages) {
+    drop();
+    const size_t bytes = size * kBlockPages;
+    void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Out of memory, as a failed operator new reports it.
+    if (base == MAP_FAILED) throw std::bad_alloc();
+    block_ = new BufferBlock{base, bytes, 1};
+    ++g_live_blocks;
+    next_ = 0;
+  }
+  uint8_t* data = static_cast<uint8_t*>(block_->base) + next_ * size;
+  ++next_;
+  Page* page = new Page(data, size, block_);
+  ++block_->holds;
+  return page;
+}
 
 void page_borrow_fault(uint32_t pgno, bool want_exclusive) {
   fault("page " + std::to_string(pgno) +
@@ -221,7 +272,7 @@ Result<PageRef> Pager::load_or_get(uint32_t pgno) {
   evict_if_needed();
   PageRef page = take_page(pgno);
   // On failure the page (and its buffer) goes; nothing is cached.
-  VBK_TRY(read_committed(pgno, {page.page_->data_.get(), page_size_}));
+  VBK_TRY(read_committed(pgno, {page.page_->data_, page_size_}));
   cache_insert(page);
   return page;
 }
@@ -237,7 +288,7 @@ PageRef Pager::take_page(uint32_t pgno) {
     page = std::move(free_buffers_.back());
     free_buffers_.pop_back();
   } else {
-    page = PageRef(new Page(page_size_));
+    page = PageRef(carver_.carve(page_size_));
   }
   page.page_->pgno_ = pgno;
   page.page_->dirty_ = false;
@@ -435,7 +486,7 @@ Result<uint32_t> Pager::alloc_page() {
   const uint32_t pgno = ++header_.page_count;
   evict_if_needed();
   PageRef page = take_page(pgno);
-  std::memset(page.page_->data_.get(), 0, page_size_);
+  std::memset(page.page_->data_, 0, page_size_);
   page.page_->dirty_ = true;
   cache_insert(page);
   return pgno;

@@ -67,6 +67,8 @@ namespace vbk {
 class PageRef;
 class PageRead;
 class PageWrite;
+class BufferCarver;
+struct BufferBlock;
 
 // One page's bytes with its number and dirty flag. Owned jointly by the
 // PageRefs that name it, the cache's among them; a page dropped from the cache
@@ -86,12 +88,16 @@ class Page {
   friend class PageRead;
   friend class PageWrite;
   friend class Pager;
+  friend class BufferCarver;
   friend void destroy_page(Page* page) noexcept;
 
-  explicit Page(size_t size)
-      : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(static_cast<uint32_t>(size)) {}
+  Page(uint8_t* data, size_t size, BufferBlock* block)
+      : data_(data), block_(block), size_(static_cast<uint32_t>(size)) {}
+  ~Page();
 
-  std::unique_ptr<uint8_t[]> data_;
+  uint8_t* data_;
+  // The block the buffer was carved from; the page keeps it alive.
+  BufferBlock* block_;
   uint32_t size_;
   uint32_t pgno_ = 0;
   uint32_t refs_ = 0;
@@ -163,8 +169,8 @@ class PageRead {
     if (ref_) --ref_.page_->borrows_;
   }
 
-  std::span<const uint8_t> bytes() const { return {ref_.page_->data_.get(), ref_.page_->size_}; }
-  const uint8_t* data() const { return ref_.page_->data_.get(); }
+  std::span<const uint8_t> bytes() const { return {ref_.page_->data_, ref_.page_->size_}; }
+  const uint8_t* data() const { return ref_.page_->data_; }
   size_t size() const { return ref_.page_->size_; }
 
  private:
@@ -182,14 +188,54 @@ class PageWrite {
     if (ref_) ref_.page_->borrows_ = 0;
   }
 
-  std::span<uint8_t> bytes() const { return {ref_.page_->data_.get(), ref_.page_->size_}; }
-  uint8_t* data() const { return ref_.page_->data_.get(); }
+  std::span<uint8_t> bytes() const { return {ref_.page_->data_, ref_.page_->size_}; }
+  uint8_t* data() const { return ref_.page_->data_; }
   size_t size() const { return ref_.page_->size_; }
 
  private:
   friend class PageRef;
   explicit PageWrite(const PageRef& ref);
   PageRef ref_;
+};
+
+// Page buffers come from blocks of kBlockPages buffers, mapped from the
+// system at once rather than one heap allocation each. A block goes back
+// to the system when the last page carved from it is gone and the carver
+// has moved on from it; a buffer is reused only through the pager's pool,
+// with the Page that owns it. Pages are carved in order, and a cache trims
+// its oldest pages first, so the blocks of a large transaction's pages
+// empty together once they leave the cache and the pool.
+class BufferCarver {
+ public:
+  static constexpr size_t kBlockPages = 64;
+
+  BufferCarver() = default;
+  BufferCarver(BufferCarver&& other) noexcept
+      : block_(std::exchange(other.block_, nullptr)), next_(other.next_) {}
+  BufferCarver& operator=(BufferCarver&& other) noexcept {
+    if (this != &other) {
+      drop();
+      block_ = std::exchange(other.block_, nullptr);
+      next_ = other.next_;
+    }
+    return *this;
+  }
+  ~BufferCarver() { drop(); }
+
+  // A new page, clean and numbered 0, whose buffer of `size` bytes (with
+  // unspecified contents) is the next one of the current block, or the first
+  // of a new block when that one is used up. Every page of one carver must
+  // have the same size.
+  Page* carve(size_t size);
+  // Blocks mapped and not yet returned, in this process: for tests.
+  static size_t live_blocks();
+
+ private:
+  // Lets go of the current block.
+  void drop() noexcept;
+
+  BufferBlock* block_ = nullptr;
+  size_t next_ = 0;  // buffers of the block handed out
 };
 
 class Pager {
@@ -419,6 +465,8 @@ class Pager {
   // Pages of evicted entries, kept with their buffers for reuse (last in,
   // first out); nobody else holds them. At most kCacheCapacity.
   std::vector<PageRef> free_buffers_;
+  // Where buffers of new pages come from.
+  BufferCarver carver_;
   // The use list: every cached page that is clean, oldest tick first, and
   // perhaps some that became dirty since they were listed (eviction takes
   // those off as it meets them, and commit puts them back). Eviction walks
