@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -239,6 +240,55 @@ Result<Pager> Pager::create(Vfs& vfs, std::string_view path, uint64_t page_size)
 
 // ---- page cache ----
 
+void PageTable::grow() {
+  std::vector<Entry> old = std::move(slots_);
+  const size_t capacity = old.empty() ? 8192 : old.size() * 2;
+  slots_.assign(capacity, Entry{});
+  mask_ = capacity - 1;
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+  for (const Entry& e : old) {
+    if (e.pgno == 0) continue;
+    size_t i = home(e.pgno);
+    while (slots_[i].pgno != 0) i = (i + 1) & mask_;
+    slots_[i] = e;
+  }
+}
+
+void PageTable::assign(uint32_t pgno, Page* page) {
+  if (pgno == 0) fault("page 0 entered in the page table");
+  if (2 * (size_ + 1) > slots_.size()) grow();
+  size_t i = home(pgno);
+  while (slots_[i].pgno != 0 && slots_[i].pgno != pgno) i = (i + 1) & mask_;
+  if (slots_[i].pgno == 0) ++size_;
+  slots_[i] = Entry{pgno, page};
+}
+
+void PageTable::erase(uint32_t pgno) {
+  if (slots_.empty()) return;
+  size_t gap = home(pgno);
+  while (slots_[gap].pgno != pgno) {
+    if (slots_[gap].pgno == 0) return;
+    gap = (gap + 1) & mask_;
+  }
+  // Every entry of the run after the gap that may live at the gap (its home
+  // is not cyclically within (gap, here]) moves into it, leaving a new gap.
+  for (size_t here = (gap + 1) & mask_; slots_[here].pgno != 0; here = (here + 1) & mask_) {
+    const size_t h = home(slots_[here].pgno);
+    const bool stays = gap < here ? (h > gap && h <= here) : (h > gap || h <= here);
+    if (!stays) {
+      slots_[gap] = slots_[here];
+      gap = here;
+    }
+  }
+  slots_[gap] = Entry{};
+  --size_;
+}
+
+void PageTable::clear() {
+  std::fill(slots_.begin(), slots_.end(), Entry{});
+  size_ = 0;
+}
+
 Result<PageRef> Pager::get_page(uint32_t pgno) {
   Busy busy(*this);
   if (pgno < 2 || pgno > header_.page_count) return std::unexpected(Error::InvalidPage(pgno));
@@ -260,14 +310,13 @@ Result<uint64_t> Pager::readable_pages() {
 
 Result<PageRef> Pager::load_or_get(uint32_t pgno) {
   if (pgno < 2) fault("page 1 is never cached");
-  if (auto it = cache_.find(pgno); it != cache_.end()) {
-    Page* page = it->second.page.page_;
+  if (Page* page = table_.find(pgno)) {
     page->tick_ = ++tick_;
     if (page->listed_ && page != lru_tail_) {
       lru_unlink(page);
       lru_push_back(page);
     }
-    return it->second.page;
+    return PageRef(page);
   }
   evict_if_needed();
   PageRef page = take_page(pgno);
@@ -305,6 +354,7 @@ void Pager::cache_insert(const PageRef& page) {
     if (it->second.page.page_->listed_) lru_unlink(it->second.page.page_);
     it->second.page = page;
   }
+  table_.assign(p->pgno_, p);
 }
 
 void Pager::lru_push_back(Page* page) {
@@ -354,6 +404,7 @@ void Pager::evict_to_target() {
       lru_unlink(p);
     } else if (p->refs_ == 1) {
       lru_unlink(p);
+      table_.erase(p->pgno_);
       auto it = cache_.find(p->pgno_);
       PageRef page = std::move(it->second.page);
       cache_.erase(it);
@@ -408,6 +459,7 @@ void Pager::drop_cache() {
     p->lru_prev_ = p->lru_next_ = nullptr;
   }
   lru_head_ = lru_tail_ = nullptr;
+  table_.clear();
   cache_.clear();
   evict_again_at_ = 0;
 }
@@ -644,6 +696,7 @@ Result<void> Pager::rollback() {
     Page* p = entry.second.page.page_;
     if (!p->dirty_) return false;
     if (p->listed_) lru_unlink(p);
+    table_.erase(p->pgno_);
     return true;
   });
   header_.page_count = tx_snapshot_.page_count;

@@ -238,6 +238,46 @@ class BufferCarver {
   size_t next_ = 0;  // buffers of the block handed out
 };
 
+// The cache's index from page number to page: open addressing with linear
+// probing in a power-of-two table kept at most half full, the page pointer
+// stored inline, so that a hit costs one multiplicative hash and, mostly,
+// one probe, with no allocation and no node to chase. Deletion shifts the
+// entries behind back into the gap, so no tombstones build up. Page numbers
+// are never 0 (0 marks an empty slot).
+class PageTable {
+ public:
+  Page* find(uint32_t pgno) const {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = home(pgno);; i = (i + 1) & mask_) {
+      const Entry& e = slots_[i];
+      if (e.pgno == pgno) return e.page;
+      if (e.pgno == 0) return nullptr;
+    }
+  }
+  // Enters `page` under its number, replacing whatever was there.
+  void assign(uint32_t pgno, Page* page);
+  void erase(uint32_t pgno);
+  void clear();
+  size_t size() const { return size_; }
+
+ private:
+  struct Entry {
+    uint32_t pgno = 0;
+    Page* page = nullptr;
+  };
+  // Page numbers are dense small integers: the high bits of their product
+  // with an odd constant spread them over the table.
+  size_t home(uint32_t pgno) const {
+    return static_cast<size_t>((uint64_t{pgno} * 0x517cc1b727220a95ull) >> shift_);
+  }
+  void grow();
+
+  std::vector<Entry> slots_;
+  size_t size_ = 0;
+  size_t mask_ = 0;
+  unsigned shift_ = 64;
+};
+
 class Pager {
  public:
   // Cached pages at which a miss starts evicting, and the largest number of
@@ -461,7 +501,10 @@ class Pager {
   std::unique_ptr<VfsFile> file_;
   DbHeader header_;
   uint64_t page_size_;
+  // The cached pages: `cache_` owns them (and its order is the order in
+  // which a log commit writes them), `table_` finds them.
   std::unordered_map<uint32_t, Slot, PgnoHash> cache_;
+  PageTable table_;
   // Pages of evicted entries, kept with their buffers for reuse (last in,
   // first out); nobody else holds them. At most kCacheCapacity.
   std::vector<PageRef> free_buffers_;

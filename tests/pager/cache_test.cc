@@ -1,4 +1,7 @@
 #include <cstdlib>
+#include <map>
+#include <random>
+#include <vector>
 #include <new>
 
 #include <gtest/gtest.h>
@@ -207,6 +210,55 @@ TEST_F(PagerCacheTest, BuffersOfPagesThatLeaveTheCacheGoBackToTheSystem) {
       must(pager.read_unlock());
     }
     EXPECT_EQ(BufferCarver::live_blocks(), before);
+  }
+}
+
+// The page table against a plain map, through growth and deletions that
+// shift runs of entries back across the table's wrap-around: every number
+// entered and not erased is found with its page, no other is.
+TEST(PageTable, AgreesWithAMapThroughInsertsAndErases) {
+  struct Case {
+    const char* what;
+    uint32_t first, stride, count;
+  };
+  const Case cases[] = {
+      {"dense", 2, 1, 20000},
+      {"strided by the table size", 2, 8192, 3000},
+      {"high numbers", 0xfffff000u, 1, 4000},
+  };
+  alignas(8) static uint64_t anchors[20000];
+  auto page_of = [](uint32_t i) { return reinterpret_cast<Page*>(&anchors[i]); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::mt19937 rng(7);
+    PageTable table;
+    std::map<uint32_t, Page*> model;
+    std::vector<uint32_t> keys;
+    for (uint32_t i = 0; i < c.count; ++i) keys.push_back(c.first + i * c.stride);
+    auto check_all = [&] {
+      ASSERT_EQ(table.size(), model.size());
+      for (uint32_t k : keys) {
+        auto it = model.find(k);
+        ASSERT_EQ(table.find(k), it == model.end() ? nullptr : it->second) << k;
+      }
+    };
+    for (int round = 0; round < 3; ++round) {
+      for (uint32_t i = 0; i < c.count; ++i) {
+        const uint32_t k = keys[rng() % keys.size()];
+        table.assign(k, page_of(i));
+        model[k] = page_of(i);
+      }
+      check_all();
+      for (uint32_t i = 0; i < c.count; ++i) {
+        const uint32_t k = keys[rng() % keys.size()];
+        table.erase(k);
+        model.erase(k);
+      }
+      check_all();
+    }
+    table.clear();
+    model.clear();
+    check_all();
   }
 }
 
