@@ -20,10 +20,11 @@ int compare(cell::CBytes a, cell::CBytes b) {
 }
 
 Result<node::Position> leaf_find(node::CPage page, cell::CBytes key) {
-  size_t lo = 0, hi = VBK_TRY(node::count(page));
+  const size_t n = VBK_TRY(node::count(page));
+  size_t lo = 0, hi = n;
   while (lo < hi) {
     const size_t mid = (lo + hi) >> 1;
-    const int c = compare(VBK_TRY(node::index_leaf_key(VBK_TRY(node::cell_start(page, mid)))), key);
+    const int c = compare(VBK_TRY(node::index_leaf_key(VBK_TRY(node::cell_start_in(page, n, mid)))), key);
     if (c == 0) return node::Position{mid, true};
     if (c < 0) {
       lo = mid + 1;
@@ -35,10 +36,11 @@ Result<node::Position> leaf_find(node::CPage page, cell::CBytes key) {
 }
 
 Result<size_t> interior_child_index(node::CPage page, cell::CBytes key) {
-  size_t lo = 0, hi = VBK_TRY(node::count(page));
+  const size_t n = VBK_TRY(node::count(page));
+  size_t lo = 0, hi = n;
   while (lo < hi) {
     const size_t mid = (lo + hi) >> 1;
-    const cell::CBytes k = VBK_TRY(node::index_interior_key(VBK_TRY(node::cell_start(page, mid))));
+    const cell::CBytes k = VBK_TRY(node::index_interior_key(VBK_TRY(node::cell_start_in(page, n, mid))));
     if (compare(k, key) < 0) {
       lo = mid + 1;
     } else {

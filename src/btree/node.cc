@@ -27,9 +27,9 @@ void set_pointer(Page page, size_t i, size_t offset) {
   put_be16(page.data() + kHeaderSize + 2 * i, static_cast<uint16_t>(offset));
 }
 
-// Offset of cell i, which must lie past the pointer array and inside the page.
-Result<size_t> cell_offset(CPage page, size_t i) {
-  const size_t n = VBK_TRY(count(page));
+// Offset of cell i of `n` (the page's checked count), which must lie past
+// the pointer array and inside the page.
+Result<size_t> cell_offset_in(CPage page, size_t n, size_t i) {
   if (i >= n) fault("cell index " + std::to_string(i) + " out of range " + std::to_string(n));
   const size_t offset = pointer_at(page, i);
   if (offset < kHeaderSize + 2 * n || offset >= page.size()) {
@@ -37,6 +37,8 @@ Result<size_t> cell_offset(CPage page, size_t i) {
   }
   return offset;
 }
+
+Result<size_t> cell_offset(CPage page, size_t i) { return cell_offset_in(page, VBK_TRY(count(page)), i); }
 
 }  // namespace
 
@@ -57,6 +59,11 @@ void set_right_child(Page page, uint32_t child) { put_be32(page.data() + 7, chil
 
 Result<cell::CBytes> cell_start(CPage page, size_t i) {
   const size_t offset = VBK_TRY(cell_offset(page, i));
+  return page.subspan(offset);
+}
+
+Result<cell::CBytes> cell_start_in(CPage page, size_t n, size_t i) {
+  const size_t offset = VBK_TRY(cell_offset_in(page, n, i));
   return page.subspan(offset);
 }
 
@@ -88,10 +95,11 @@ Result<int64_t> leaf_rowid_at(CPage page, size_t i) {
 }
 
 Result<Position> leaf_find(CPage page, int64_t rowid) {
-  size_t lo = 0, hi = VBK_TRY(count(page));
+  const size_t n = VBK_TRY(count(page));
+  size_t lo = 0, hi = n;
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;
-    const int64_t r = VBK_TRY(leaf_rowid_at(page, mid));
+    const int64_t r = VBK_TRY(cell::leaf_rowid(VBK_TRY(cell_start_in(page, n, mid))));
     if (r == rowid) return Position{mid, true};
     if (r < rowid) {
       lo = mid + 1;
@@ -103,10 +111,11 @@ Result<Position> leaf_find(CPage page, int64_t rowid) {
 }
 
 Result<size_t> interior_child_index(CPage page, int64_t rowid) {
-  size_t lo = 0, hi = VBK_TRY(count(page));
+  const size_t n = VBK_TRY(count(page));
+  size_t lo = 0, hi = n;
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;
-    const int64_t key = VBK_TRY(cell::interior_key(VBK_TRY(cell_start(page, mid))));
+    const int64_t key = VBK_TRY(cell::interior_key(VBK_TRY(cell_start_in(page, n, mid))));
     if (key < rowid) {
       lo = mid + 1;
     } else {

@@ -59,6 +59,9 @@ void set_right_child(Page page, uint32_t child);
 
 // The bytes from cell i's offset to the end of the page.
 Result<cell::CBytes> cell_start(CPage page, size_t i);
+// The same for a page whose count `n` the caller took from count(): a
+// bisection checks the count once, not at every cell it compares.
+Result<cell::CBytes> cell_start_in(CPage page, size_t n, size_t i);
 // The length of the cell at `offset`, read by the page's kind.
 Result<size_t> cell_len_at(CPage page, size_t offset);
 // Exactly the bytes of cell i.

@@ -46,34 +46,49 @@ std::string journal_path(std::string_view db_path) {
   return out;
 }
 
-Result<uint64_t> write_body(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
-                            std::span<const Record> records) {
-  // The records already hold their own copies of the pages, so the file is
-  // written through a bounded buffer rather than from one image of the
-  // whole journal; a small journal still goes out in a single write.
+Result<uint64_t> write_body_from(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
+                                 std::span<const uint32_t> pgnos,
+                                 const std::function<Result<void>(uint32_t, std::span<uint8_t>)>& read_page) {
+  // Records go into a bounded buffer that is written out whenever the next
+  // record would overflow it; a small journal still goes out in one write.
   constexpr size_t kChunk = size_t{1} << 20;
-  std::vector<uint8_t> chunk;
-  chunk.resize(kHeadSize);
+  const size_t record = 4 + size_t{page_size};
+  std::vector<uint8_t> chunk(std::max(kChunk, kHeadSize + record));
   std::memcpy(chunk.data(), kMagic, sizeof kMagic);
   put_be32(chunk.data() + 8, page_size);
   put_be32(chunk.data() + 12, orig_page_count);
-  put_be32(chunk.data() + 16, static_cast<uint32_t>(records.size()));
+  put_be32(chunk.data() + 16, static_cast<uint32_t>(pgnos.size()));
+  size_t used = kHeadSize;
   uint64_t written = 0;
-  for (const Record& r : records) {
-    if (chunk.size() + 4 + r.bytes.size() > kChunk && !chunk.empty()) {
-      VBK_TRY(file.write_all_at(chunk, written));
-      written += chunk.size();
-      chunk.clear();
+  for (uint32_t pgno : pgnos) {
+    if (used + record > kChunk && used != 0) {
+      VBK_TRY(file.write_all_at(std::span(chunk.data(), used), written));
+      written += used;
+      used = 0;
     }
-    uint8_t pgno[4];
-    put_be32(pgno, r.pgno);
-    chunk.insert(chunk.end(), pgno, pgno + 4);
-    chunk.insert(chunk.end(), r.bytes.begin(), r.bytes.end());
+    put_be32(chunk.data() + used, pgno);
+    VBK_TRY(read_page(pgno, std::span(chunk.data() + used + 4, page_size)));
+    used += record;
   }
-  VBK_TRY(file.write_all_at(chunk, written));
-  written += chunk.size();
+  VBK_TRY(file.write_all_at(std::span(chunk.data(), used), written));
+  written += used;
   VBK_TRY(file.truncate(written));
   return written;
+}
+
+Result<uint64_t> write_body(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
+                            std::span<const Record> records) {
+  std::vector<uint32_t> pgnos;
+  pgnos.reserve(records.size());
+  for (const Record& r : records) pgnos.push_back(r.pgno);
+  size_t next = 0;
+  return write_body_from(file, page_size, orig_page_count, pgnos,
+                         [&](uint32_t, std::span<uint8_t> out) -> Result<void> {
+                           const std::vector<uint8_t>& bytes = records[next++].bytes;
+                           if (bytes.size() != out.size()) fault("journal record is not one page long");
+                           std::memcpy(out.data(), bytes.data(), out.size());
+                           return {};
+                         });
 }
 
 Result<void> seal(const VfsFile& file, uint64_t body_length) {

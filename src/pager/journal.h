@@ -25,6 +25,7 @@
 // the file are the pager's.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -60,6 +61,14 @@ std::string journal_path(std::string_view db_path);
 // behind a body that did not reach the disk. Nothing is synced here.
 Result<uint64_t> write_body(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
                             std::span<const Record> records);
+// write_body for records that are read as they are written: `read_page`
+// fills a record's page-size bytes for each of `pgnos` in turn, straight
+// into the write buffer, so that however many records the journal has, no
+// more than about a megabyte of them is in memory at once. The file is byte
+// for byte what write_body writes for the same records.
+Result<uint64_t> write_body_from(const VfsFile& file, uint32_t page_size, uint32_t orig_page_count,
+                                 std::span<const uint32_t> pgnos,
+                                 const std::function<Result<void>(uint32_t, std::span<uint8_t>)>& read_page);
 // Appends the trailer after a body of `body_length` bytes: the journal is
 // complete once this reaches the disk.
 Result<void> seal(const VfsFile& file, uint64_t body_length);

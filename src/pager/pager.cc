@@ -1,7 +1,11 @@
 #include "pager/pager.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -13,6 +17,54 @@ namespace vbk {
 
 // The one place a Page is deleted: PageRefs own pages jointly.
 [[gnu::noinline]] void destroy_page(Page* page) noexcept { delete page; }
+
+// One mapping of page buffers. `holds` counts the pages carved from it that
+// are alive, plus one while a carver still hands out its buffers.
+struct BufferBlock {
+  void* base;
+  size_t bytes;
+  size_t holds;
+};
+
+namespace {
+
+size_t g_live_blocks = 0;
+
+void release_block(BufferBlock* block) noexcept {
+  if (--block->holds != 0) return;
+  munmap(block->base, block->bytes);
+  delete block;
+  --g_live_blocks;
+}
+
+}  // namespace
+
+Page::~Page() { release_block(block_); }
+
+size_t BufferCarver::live_blocks() { return g_live_blocks; }
+
+void BufferCarver::drop() noexcept {
+  if (block_ != nullptr) release_block(block_);
+  block_ = nullptr;
+}
+
+Page* BufferCarver::carve(size_t size) {
+  if (block_ == nullptr || next_ == kBlockPages) {
+    drop();
+    const size_t bytes = size * kBlockPages;
+    void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Out of memory, as a failed operator new reports it.
+    if (base == MAP_FAILED) throw std::bad_alloc();
+    block_ = new BufferBlock{base, bytes, 1};
+    ++g_live_blocks;
+    next_ = 0;
+  }
+  uint8_t* data = static_cast<uint8_t*>(block_->base) + next_ * size;
+  ++next_;
+  Page* page = new Page(data, size, block_);
+  ++block_->holds;
+  return page;
+}
 
 void page_borrow_fault(uint32_t pgno, bool want_exclusive) {
   fault("page " + std::to_string(pgno) +
@@ -188,6 +240,55 @@ Result<Pager> Pager::create(Vfs& vfs, std::string_view path, uint64_t page_size)
 
 // ---- page cache ----
 
+void PageTable::grow() {
+  std::vector<Entry> old = std::move(slots_);
+  const size_t capacity = old.empty() ? 8192 : old.size() * 2;
+  slots_.assign(capacity, Entry{});
+  mask_ = capacity - 1;
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+  for (const Entry& e : old) {
+    if (e.pgno == 0) continue;
+    size_t i = home(e.pgno);
+    while (slots_[i].pgno != 0) i = (i + 1) & mask_;
+    slots_[i] = e;
+  }
+}
+
+void PageTable::assign(uint32_t pgno, Page* page) {
+  if (pgno == 0) fault("page 0 entered in the page table");
+  if (2 * (size_ + 1) > slots_.size()) grow();
+  size_t i = home(pgno);
+  while (slots_[i].pgno != 0 && slots_[i].pgno != pgno) i = (i + 1) & mask_;
+  if (slots_[i].pgno == 0) ++size_;
+  slots_[i] = Entry{pgno, page};
+}
+
+void PageTable::erase(uint32_t pgno) {
+  if (slots_.empty()) return;
+  size_t gap = home(pgno);
+  while (slots_[gap].pgno != pgno) {
+    if (slots_[gap].pgno == 0) return;
+    gap = (gap + 1) & mask_;
+  }
+  // Every entry of the run after the gap that may live at the gap (its home
+  // is not cyclically within (gap, here]) moves into it, leaving a new gap.
+  for (size_t here = (gap + 1) & mask_; slots_[here].pgno != 0; here = (here + 1) & mask_) {
+    const size_t h = home(slots_[here].pgno);
+    const bool stays = gap < here ? (h > gap && h <= here) : (h > gap || h <= here);
+    if (!stays) {
+      slots_[gap] = slots_[here];
+      gap = here;
+    }
+  }
+  slots_[gap] = Entry{};
+  --size_;
+}
+
+void PageTable::clear() {
+  std::fill(slots_.begin(), slots_.end(), Entry{});
+  size_ = 0;
+}
+
 Result<PageRef> Pager::get_page(uint32_t pgno) {
   Busy busy(*this);
   if (pgno < 2 || pgno > header_.page_count) return std::unexpected(Error::InvalidPage(pgno));
@@ -209,14 +310,18 @@ Result<uint64_t> Pager::readable_pages() {
 
 Result<PageRef> Pager::load_or_get(uint32_t pgno) {
   if (pgno < 2) fault("page 1 is never cached");
-  if (auto it = cache_.find(pgno); it != cache_.end()) {
-    it->second.tick = ++tick_;
-    return it->second.page;
+  if (Page* page = table_.find(pgno)) {
+    page->tick_ = ++tick_;
+    if (page->listed_ && page != lru_tail_) {
+      lru_unlink(page);
+      lru_push_back(page);
+    }
+    return PageRef(page);
   }
   evict_if_needed();
   PageRef page = take_page(pgno);
   // On failure the page (and its buffer) goes; nothing is cached.
-  VBK_TRY(read_committed(pgno, {page.page_->data_.get(), page_size_}));
+  VBK_TRY(read_committed(pgno, {page.page_->data_, page_size_}));
   cache_insert(page);
   return page;
 }
@@ -232,7 +337,7 @@ PageRef Pager::take_page(uint32_t pgno) {
     page = std::move(free_buffers_.back());
     free_buffers_.pop_back();
   } else {
-    page = PageRef(new Page(page_size_));
+    page = PageRef(carver_.carve(page_size_));
   }
   page.page_->pgno_ = pgno;
   page.page_->dirty_ = false;
@@ -240,41 +345,121 @@ PageRef Pager::take_page(uint32_t pgno) {
 }
 
 void Pager::cache_insert(const PageRef& page) {
-  cache_.insert_or_assign(page.pgno(), Slot{page, ++tick_});
+  Page* p = page.page_;
+  p->tick_ = ++tick_;
+  // A new page is dirty and stays off the use list until commit.
+  if (!p->dirty_) lru_push_back(p);
+  auto [it, inserted] = cache_.try_emplace(p->pgno_, Slot{page});
+  if (!inserted) {
+    if (it->second.page.page_->listed_) lru_unlink(it->second.page.page_);
+    it->second.page = page;
+  }
+  table_.assign(p->pgno_, p);
+}
+
+void Pager::lru_push_back(Page* page) {
+  page->lru_prev_ = lru_tail_;
+  page->lru_next_ = nullptr;
+  if (lru_tail_ != nullptr) {
+    lru_tail_->lru_next_ = page;
+  } else {
+    lru_head_ = page;
+  }
+  lru_tail_ = page;
+  page->listed_ = true;
+}
+
+void Pager::lru_unlink(Page* page) {
+  if (page->lru_prev_ != nullptr) {
+    page->lru_prev_->lru_next_ = page->lru_next_;
+  } else {
+    lru_head_ = page->lru_next_;
+  }
+  if (page->lru_next_ != nullptr) {
+    page->lru_next_->lru_prev_ = page->lru_prev_;
+  } else {
+    lru_tail_ = page->lru_prev_;
+  }
+  page->lru_prev_ = page->lru_next_ = nullptr;
+  page->listed_ = false;
 }
 
 void Pager::evict_if_needed() {
   if (cache_.size() < std::max(kCacheCapacity, evict_again_at_)) return;
+  evict_to_target();
+}
+
+void Pager::evict_to_target() {
   const size_t target = kCacheCapacity - std::max<size_t>(kCacheCapacity / 10, 1);
-  const size_t excess = cache_.size() - target;
   // Candidates: pages only the cache holds. A dirty page is never one, in a
   // transaction or out of it: its change exists nowhere else, and writing it
-  // to the file here would put it there behind the journal's back.
-  for (const auto& [pgno, slot] : cache_) {
-    const Page& p = *slot.page.page_;
-    if (p.refs_ == 1 && !p.dirty_) evict_candidates_.emplace_back(slot.tick, pgno);
+  // to the file here would put it there behind the journal's back. The list
+  // runs in tick order, so the first candidates met are the least recently
+  // used ones; a page held elsewhere stays listed, a dirty one leaves the
+  // list until commit.
+  Page* p = lru_head_;
+  while (p != nullptr && cache_.size() > target) {
+    Page* next = p->lru_next_;
+    if (p->dirty_) {
+      lru_unlink(p);
+    } else if (p->refs_ == 1) {
+      lru_unlink(p);
+      table_.erase(p->pgno_);
+      auto it = cache_.find(p->pgno_);
+      PageRef page = std::move(it->second.page);
+      cache_.erase(it);
+      if (free_buffers_.size() < kCacheCapacity) free_buffers_.push_back(std::move(page));
+    }
+    p = next;
   }
-  if (evict_candidates_.size() > excess) {
-    // The `excess` least recently used; ticks are unique, so no ties.
-    std::nth_element(evict_candidates_.begin(), evict_candidates_.begin() + excess,
-                     evict_candidates_.end());
-    evict_candidates_.resize(excess);
-  }
-  for (const auto& [tick, pgno] : evict_candidates_) {
-    auto it = cache_.find(pgno);
-    PageRef page = std::move(it->second.page);
-    cache_.erase(it);
-    if (free_buffers_.size() < kCacheCapacity) free_buffers_.push_back(std::move(page));
-  }
-  evict_candidates_.clear();
   // Dirty or held pages can keep the cache above its target (a transaction
-  // larger than the cache). Scanning the whole cache again at every miss
-  // would then cost its size each time, so the next pass waits for another
-  // batch of pages to come in, or for the transaction to end.
+  // larger than the cache). The next pass then waits for another batch of
+  // pages to come in, or for the transaction to end.
   evict_again_at_ = cache_.size() > target ? cache_.size() + kCacheCapacity / 10 : 0;
 }
 
+void Pager::trim_after_tx() {
+  evict_again_at_ = 0;
+  if (cache_.size() > kCacheCapacity) evict_to_target();
+}
+
+void Pager::mark_all_clean() {
+  std::vector<Page*> relist;
+  for (auto& [pgno, slot] : cache_) {
+    Page* p = slot.page.page_;
+    p->dirty_ = false;
+    if (!p->listed_) relist.push_back(p);
+  }
+  std::sort(relist.begin(), relist.end(), [](const Page* a, const Page* b) { return a->tick_ < b->tick_; });
+  // Merge by tick: each returning page goes before the first listed page
+  // used after it.
+  Page* at = lru_head_;
+  for (Page* p : relist) {
+    while (at != nullptr && at->tick_ < p->tick_) at = at->lru_next_;
+    if (at == nullptr) {
+      lru_push_back(p);
+      continue;
+    }
+    p->lru_next_ = at;
+    p->lru_prev_ = at->lru_prev_;
+    if (at->lru_prev_ != nullptr) {
+      at->lru_prev_->lru_next_ = p;
+    } else {
+      lru_head_ = p;
+    }
+    at->lru_prev_ = p;
+    p->listed_ = true;
+  }
+}
+
 void Pager::drop_cache() {
+  for (auto& [pgno, slot] : cache_) {
+    Page* p = slot.page.page_;
+    p->listed_ = false;
+    p->lru_prev_ = p->lru_next_ = nullptr;
+  }
+  lru_head_ = lru_tail_ = nullptr;
+  table_.clear();
   cache_.clear();
   evict_again_at_ = 0;
 }
@@ -353,7 +538,7 @@ Result<uint32_t> Pager::alloc_page() {
   const uint32_t pgno = ++header_.page_count;
   evict_if_needed();
   PageRef page = take_page(pgno);
-  std::memset(page.page_->data_.get(), 0, page_size_);
+  std::memset(page.page_->data_, 0, page_size_);
   page.page_->dirty_ = true;
   cache_insert(page);
   return pgno;
@@ -507,13 +692,19 @@ Result<void> Pager::rollback() {
   // so clean pages still match the file and only dirty ones go. The header's
   // counters and schema root go back to where the transaction began: a root
   // kept from it would name a page it never committed.
-  std::erase_if(cache_, [](const auto& entry) { return entry.second.page.page_->dirty_; });
+  std::erase_if(cache_, [this](const auto& entry) {
+    Page* p = entry.second.page.page_;
+    if (!p->dirty_) return false;
+    if (p->listed_) lru_unlink(p);
+    table_.erase(p->pgno_);
+    return true;
+  });
   header_.page_count = tx_snapshot_.page_count;
   header_.freelist_head = tx_snapshot_.freelist_head;
   header_.freelist_count = tx_snapshot_.freelist_count;
   header_.schema_root = tx_snapshot_.schema_root;
   in_tx_ = false;
-  evict_again_at_ = 0;
+  trim_after_tx();
   // A failed append may have left its batch beyond the log's end, where it
   // would read as a commit; the append cut it already unless that failed
   // too. Best effort again: should it survive, the whole batch is adopted
@@ -584,13 +775,14 @@ Result<void> Pager::commit() {
   if (journal_left_) VBK_TRY(recover_journal());
   if (dirty.empty()) {
     in_tx_ = false;
+    trim_after_tx();
     return release_db_lock();
   }
   if (wal_) return commit_wal(dirty);
   VBK_TRY(commit_journal(dirty));
-  for (auto& [pgno, slot] : cache_) slot.page.page_->dirty_ = false;
+  mark_all_clean();
   in_tx_ = false;
-  evict_again_at_ = 0;
+  trim_after_tx();
   // Committed: an error now would only make the caller do it all again.
   // Should even the descriptor's reopening fail, the handle's next
   // operation reports it.
@@ -599,12 +791,13 @@ Result<void> Pager::commit() {
 }
 
 // The journal road. Order is what makes it safe:
-//   1. read the before-images of page 1 and every changed page that existed
-//      when the transaction began (appended pages need none: playback cuts
-//      the file back to the old page count);
-//   2. write the journal, sync it, then sync its directory, so that after a
-//      power loss the journal cannot be missing while the database file is
-//      half-written;
+//   1. write the journal: the before-images of page 1 and every changed page
+//      that existed when the transaction began (appended pages need none:
+//      playback cuts the file back to the old page count), read from the
+//      file as they are written;
+//   2. sync the journal, seal it, sync it again, then sync its directory, so
+//      that after a power loss the journal cannot be missing while the
+//      database file is half-written;
 //   3. write the changed pages, one write per run of consecutive numbers,
 //      then the header with the change counter raised, and sync;
 //   4. delete the journal: the commit point.
@@ -612,15 +805,11 @@ Result<void> Pager::commit() {
 // then as before the transaction) and keeps the transaction open.
 Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
   std::sort(dirty.begin(), dirty.end());
-  std::vector<journal::Record> records;
-  records.reserve(dirty.size() + 1);
-  records.push_back({1, {}});
+  std::vector<uint32_t> journaled_pages;
+  journaled_pages.reserve(dirty.size() + 1);
+  journaled_pages.push_back(1);
   for (uint32_t pgno : dirty) {
-    if (pgno <= tx_snapshot_.page_count) records.push_back({pgno, {}});
-  }
-  for (journal::Record& r : records) {
-    r.bytes.resize(page_size_);
-    VBK_TRY(file_->read_exact_at(r.bytes, page_offset(r.pgno, page_size_)));
+    if (pgno <= tx_snapshot_.page_count) journaled_pages.push_back(pgno);
   }
 
   journal_left_ = true;
@@ -628,9 +817,15 @@ Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
     auto file = VBK_TRY(vfs_->open(journal_path_, true));
     // The body first, then the trailer that completes it, each synced: a
     // torn write can then never leave a complete-looking journal whose
-    // records did not reach the disk.
-    const uint64_t body = VBK_TRY(journal::write_body(
-        *file, static_cast<uint32_t>(page_size_), tx_snapshot_.page_count, records));
+    // records did not reach the disk. The before-images are read from the
+    // file as the body is written, a bounded batch at a time, so a large
+    // transaction never holds all of them at once; until it is sealed the
+    // journal is incomplete, and a failed read leaves nothing to play back.
+    const uint64_t body = VBK_TRY(journal::write_body_from(
+        *file, static_cast<uint32_t>(page_size_), tx_snapshot_.page_count, journaled_pages,
+        [this](uint32_t pgno, std::span<uint8_t> out) {
+          return file_->read_exact_at(out, page_offset(pgno, page_size_));
+        }));
     VBK_TRY(file->sync());
     VBK_TRY(journal::seal(*file, body));
     VBK_TRY(file->sync());
@@ -638,7 +833,6 @@ Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
     return vfs_->sync_dir(journal_path_);
   }();
   if (!journaled) return std::unexpected(undo_failed_commit(std::move(journaled).error()));
-  records.clear();
 
   DbHeader next = header_;
   next.change_counter += 1;
@@ -716,9 +910,9 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   VBK_TRY(wal_->append_raw(batch, entries, next.page_count, synchronous_ == 2));
 
   header_ = next;
-  for (auto& [pgno, slot] : cache_) slot.page.page_->dirty_ = false;
+  mark_all_clean();
   in_tx_ = false;
-  evict_again_at_ = 0;
+  trim_after_tx();
   if (wal_->pages() >= checkpoint_threshold_) (void)checkpoint();
   // Committed: an error now would only make the caller do it all again
   // (see commit).

@@ -67,6 +67,8 @@ namespace vbk {
 class PageRef;
 class PageRead;
 class PageWrite;
+class BufferCarver;
+struct BufferBlock;
 
 // One page's bytes with its number and dirty flag. Owned jointly by the
 // PageRefs that name it, the cache's among them; a page dropped from the cache
@@ -86,17 +88,27 @@ class Page {
   friend class PageRead;
   friend class PageWrite;
   friend class Pager;
+  friend class BufferCarver;
   friend void destroy_page(Page* page) noexcept;
 
-  explicit Page(size_t size)
-      : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(static_cast<uint32_t>(size)) {}
+  Page(uint8_t* data, size_t size, BufferBlock* block)
+      : data_(data), block_(block), size_(static_cast<uint32_t>(size)) {}
+  ~Page();
 
-  std::unique_ptr<uint8_t[]> data_;
+  uint8_t* data_;
+  // The block the buffer was carved from; the page keeps it alive.
+  BufferBlock* block_;
   uint32_t size_;
   uint32_t pgno_ = 0;
   uint32_t refs_ = 0;
   int32_t borrows_ = 0;  // > 0: that many shared borrows; -1: one exclusive borrow
   bool dirty_ = false;
+  // On the cache's use list (see Pager::lru_head_).
+  bool listed_ = false;
+  // The pager's use clock at the page's last use while cached.
+  uint64_t tick_ = 0;
+  Page* lru_prev_ = nullptr;
+  Page* lru_next_ = nullptr;
 };
 
 // A counted handle to a Page. The count is plain (not atomic): pages never
@@ -157,8 +169,8 @@ class PageRead {
     if (ref_) --ref_.page_->borrows_;
   }
 
-  std::span<const uint8_t> bytes() const { return {ref_.page_->data_.get(), ref_.page_->size_}; }
-  const uint8_t* data() const { return ref_.page_->data_.get(); }
+  std::span<const uint8_t> bytes() const { return {ref_.page_->data_, ref_.page_->size_}; }
+  const uint8_t* data() const { return ref_.page_->data_; }
   size_t size() const { return ref_.page_->size_; }
 
  private:
@@ -176,14 +188,94 @@ class PageWrite {
     if (ref_) ref_.page_->borrows_ = 0;
   }
 
-  std::span<uint8_t> bytes() const { return {ref_.page_->data_.get(), ref_.page_->size_}; }
-  uint8_t* data() const { return ref_.page_->data_.get(); }
+  std::span<uint8_t> bytes() const { return {ref_.page_->data_, ref_.page_->size_}; }
+  uint8_t* data() const { return ref_.page_->data_; }
   size_t size() const { return ref_.page_->size_; }
 
  private:
   friend class PageRef;
   explicit PageWrite(const PageRef& ref);
   PageRef ref_;
+};
+
+// Page buffers come from blocks of kBlockPages buffers, mapped from the
+// system at once rather than one heap allocation each. A block goes back
+// to the system when the last page carved from it is gone and the carver
+// has moved on from it; a buffer is reused only through the pager's pool,
+// with the Page that owns it. Pages are carved in order, and a cache trims
+// its oldest pages first, so the blocks of a large transaction's pages
+// empty together once they leave the cache and the pool.
+class BufferCarver {
+ public:
+  static constexpr size_t kBlockPages = 64;
+
+  BufferCarver() = default;
+  BufferCarver(BufferCarver&& other) noexcept
+      : block_(std::exchange(other.block_, nullptr)), next_(other.next_) {}
+  BufferCarver& operator=(BufferCarver&& other) noexcept {
+    if (this != &other) {
+      drop();
+      block_ = std::exchange(other.block_, nullptr);
+      next_ = other.next_;
+    }
+    return *this;
+  }
+  ~BufferCarver() { drop(); }
+
+  // A new page, clean and numbered 0, whose buffer of `size` bytes (with
+  // unspecified contents) is the next one of the current block, or the first
+  // of a new block when that one is used up. Every page of one carver must
+  // have the same size.
+  Page* carve(size_t size);
+  // Blocks mapped and not yet returned, in this process: for tests.
+  static size_t live_blocks();
+
+ private:
+  // Lets go of the current block.
+  void drop() noexcept;
+
+  BufferBlock* block_ = nullptr;
+  size_t next_ = 0;  // buffers of the block handed out
+};
+
+// The cache's index from page number to page: open addressing with linear
+// probing in a power-of-two table kept at most half full, the page pointer
+// stored inline, so that a hit costs one multiplicative hash and, mostly,
+// one probe, with no allocation and no node to chase. Deletion shifts the
+// entries behind back into the gap, so no tombstones build up. Page numbers
+// are never 0 (0 marks an empty slot).
+class PageTable {
+ public:
+  Page* find(uint32_t pgno) const {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = home(pgno);; i = (i + 1) & mask_) {
+      const Entry& e = slots_[i];
+      if (e.pgno == pgno) return e.page;
+      if (e.pgno == 0) return nullptr;
+    }
+  }
+  // Enters `page` under its number, replacing whatever was there.
+  void assign(uint32_t pgno, Page* page);
+  void erase(uint32_t pgno);
+  void clear();
+  size_t size() const { return size_; }
+
+ private:
+  struct Entry {
+    uint32_t pgno = 0;
+    Page* page = nullptr;
+  };
+  // Page numbers are dense small integers: the high bits of their product
+  // with an odd constant spread them over the table.
+  size_t home(uint32_t pgno) const {
+    return static_cast<size_t>((uint64_t{pgno} * 0x517cc1b727220a95ull) >> shift_);
+  }
+  void grow();
+
+  std::vector<Entry> slots_;
+  size_t size_ = 0;
+  size_t mask_ = 0;
+  unsigned shift_ = 64;
 };
 
 class Pager {
@@ -310,7 +402,6 @@ class Pager {
  private:
   struct Slot {
     PageRef page;
-    uint64_t tick;  // the use clock at the page's last use
   };
   // Page numbers are dense small integers: a multiplicative hash spreads them.
   struct PgnoHash {
@@ -340,6 +431,19 @@ class Pager {
   // Makes room for one more page; evicts only clean pages that nobody but
   // the cache holds.
   void evict_if_needed();
+  // Evicts, least recently used first, clean pages that only the cache holds
+  // until the cache is at its target size or no such page is left.
+  void evict_to_target();
+  // At the end of a transaction: a cache that a large transaction left above
+  // its capacity goes back to the target, so that the transaction's pages
+  // do not stay in memory for the life of the handle.
+  void trim_after_tx();
+  // Commit's end: every cached page is clean again, and those that were
+  // dirty rejoin the use list in their places by tick.
+  void mark_all_clean();
+  // The use list: appends a page as the most recently used, or takes one off.
+  void lru_push_back(Page* page);
+  void lru_unlink(Page* page);
   // A pooled buffer (the one pooled last) or a new one, as a page numbered
   // `pgno`, clean, with unspecified bytes.
   PageRef take_page(uint32_t pgno);
@@ -397,12 +501,22 @@ class Pager {
   std::unique_ptr<VfsFile> file_;
   DbHeader header_;
   uint64_t page_size_;
+  // The cached pages: `cache_` owns them (and its order is the order in
+  // which a log commit writes them), `table_` finds them.
   std::unordered_map<uint32_t, Slot, PgnoHash> cache_;
+  PageTable table_;
   // Pages of evicted entries, kept with their buffers for reuse (last in,
   // first out); nobody else holds them. At most kCacheCapacity.
   std::vector<PageRef> free_buffers_;
-  // Eviction scratch (tick, page number); empty between operations.
-  std::vector<std::pair<uint64_t, uint32_t>> evict_candidates_;
+  // Where buffers of new pages come from.
+  BufferCarver carver_;
+  // The use list: every cached page that is clean, oldest tick first, and
+  // perhaps some that became dirty since they were listed (eviction takes
+  // those off as it meets them, and commit puts them back). Eviction walks
+  // it from the oldest end, so it finds the least recently used clean pages
+  // without looking at the dirty pages of a large transaction.
+  Page* lru_head_ = nullptr;
+  Page* lru_tail_ = nullptr;
   // While dirty or held pages keep the cache above its target, the cache
   // size at which eviction is tried again (0: at capacity, as usual).
   size_t evict_again_at_ = 0;

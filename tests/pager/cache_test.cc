@@ -1,4 +1,7 @@
 #include <cstdlib>
+#include <map>
+#include <random>
+#include <vector>
 #include <new>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,9 @@ namespace {
 uint64_t g_allocations = 0;
 }  // namespace
 
+// The replacements pair malloc with free; the compiler, seeing the library's
+// allocations inlined next to this free, takes them for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
   ++g_allocations;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -120,6 +126,140 @@ TEST_F(PagerCacheTest, DirtyPagesGrowTheCacheUntilCommitThenItTrims) {
   must(pager.get_page(4));  // first miss after commit trims to 3600 first
   EXPECT_EQ(pager.cached_pages(), 3601u);
   EXPECT_EQ(pager.pooled_buffers(), 501u);  // 502 evicted, one reused
+}
+
+// A transaction larger than the cache leaves it no larger than the target
+// when it ends, whichever way: its pages do not stay in memory until the
+// next miss. After a commit the victims are the least recently used clean
+// pages that only the cache holds; a rollback drops the changed pages and
+// keeps the rest.
+TEST_F(PagerCacheTest, ATransactionLargerThanTheCacheEndsWithTheCacheAtItsTarget) {
+  struct Case {
+    const char* what;
+    bool commit;
+    size_t cached;
+    size_t pooled;
+  };
+  const Case cases[] = {
+      // 4102 pages: 502 go, the appended pages 201..702, the oldest.
+      {"commit", true, 3600, 502},
+      // The 100 clean pages 3..102 were evicted inside the transaction, and
+      // their buffers reused; the changed pages go without being pooled.
+      {"rollback", false, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    path_ = dir_.file(std::string(c.what) + ".db");
+    Pager pager = make_db(200);
+    must(pager.begin());
+    PageRef held = must(pager.get_page(2));  // the oldest page of all
+    for (uint32_t i = 3; i <= 102; ++i) must(pager.get_page(i));
+    for (int i = 0; i < 4100; ++i) must(pager.alloc_page());  // pages 201..4300
+    must(pager.get_page(103));  // the newest page
+    EXPECT_EQ(pager.cached_pages(), 4102u);
+    must(c.commit ? pager.commit() : pager.rollback());
+    EXPECT_EQ(pager.cached_pages(), c.cached);
+    EXPECT_EQ(pager.pooled_buffers(), c.pooled);
+
+    // The held page and the newest one stayed: reading them misses nothing.
+    must(pager.read_lock());
+    EXPECT_EQ(page_value(pager, 103), 103);
+    EXPECT_TRUE(must(pager.get_page(2)) == held);
+    if (c.commit) {
+      EXPECT_EQ(page_copy(pager, 4300), std::vector<uint8_t>(512, 0));
+      EXPECT_EQ(page_copy(pager, 703), std::vector<uint8_t>(512, 0));
+      EXPECT_EQ(pager.cached_pages(), c.cached);
+      EXPECT_EQ(page_copy(pager, 702), std::vector<uint8_t>(512, 0));  // a miss
+    } else {
+      EXPECT_EQ(pager.header().page_count, 200u);
+      EXPECT_EQ(pager.cached_pages(), c.cached);
+    }
+    must(pager.read_unlock());
+    EXPECT_EQ(pager.cached_pages(), c.cached + (c.commit ? 1 : 0));
+  }
+}
+
+// Page buffers come from blocks that go back to the system once no page
+// uses them: what a transaction larger than the cache no longer keeps when
+// it ends (dropped by rollback, or evicted by the commit's trim beyond what
+// the pool holds) is returned, and all of it when the handle goes.
+TEST_F(PagerCacheTest, BuffersOfPagesThatLeaveTheCacheGoBackToTheSystem) {
+  constexpr size_t kBlock = BufferCarver::kBlockPages;
+  struct Case {
+    const char* what;
+    bool commit;
+    size_t most_blocks;  // the pages kept, rounded up, and the block in use
+  };
+  const Case cases[] = {
+      {"rollback", false, 2},                                             // pages 2..10
+      {"commit", true, (Pager::kCacheCapacity + 3600) / kBlock + 3},  // the pool and the cache
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    path_ = dir_.file(std::string(c.what) + ".db");
+    const size_t before = BufferCarver::live_blocks();
+    {
+      Pager pager = make_db(10);
+      must(pager.begin());
+      for (int i = 0; i < 20000; ++i) must(pager.alloc_page());
+      EXPECT_GE(BufferCarver::live_blocks() - before, 20000 / kBlock);
+      must(c.commit ? pager.commit() : pager.rollback());
+      EXPECT_LE(BufferCarver::live_blocks() - before, c.most_blocks);
+      must(pager.read_lock());
+      EXPECT_EQ(page_value(pager, 10), 10);
+      must(pager.read_unlock());
+    }
+    EXPECT_EQ(BufferCarver::live_blocks(), before);
+  }
+}
+
+// The page table against a plain map, through growth and deletions that
+// shift runs of entries back across the table's wrap-around: every number
+// entered and not erased is found with its page, no other is.
+TEST(PageTable, AgreesWithAMapThroughInsertsAndErases) {
+  struct Case {
+    const char* what;
+    uint32_t first, stride, count;
+  };
+  const Case cases[] = {
+      {"dense", 2, 1, 20000},
+      {"strided by the table size", 2, 8192, 3000},
+      {"high numbers", 0xfffff000u, 1, 4000},
+  };
+  alignas(8) static uint64_t anchors[20000];
+  auto page_of = [](uint32_t i) { return reinterpret_cast<Page*>(&anchors[i]); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::mt19937 rng(7);
+    PageTable table;
+    std::map<uint32_t, Page*> model;
+    std::vector<uint32_t> keys;
+    for (uint32_t i = 0; i < c.count; ++i) keys.push_back(c.first + i * c.stride);
+    auto check_all = [&] {
+      ASSERT_EQ(table.size(), model.size());
+      for (uint32_t k : keys) {
+        auto it = model.find(k);
+        ASSERT_EQ(table.find(k), it == model.end() ? nullptr : it->second) << k;
+      }
+    };
+    for (int round = 0; round < 3; ++round) {
+      for (uint32_t i = 0; i < c.count; ++i) {
+        const uint32_t k = keys[rng() % keys.size()];
+        table.assign(k, page_of(i));
+        model[k] = page_of(i);
+      }
+      check_all();
+      for (uint32_t i = 0; i < c.count; ++i) {
+        const uint32_t k = keys[rng() % keys.size()];
+        table.erase(k);
+        model.erase(k);
+      }
+      check_all();
+    }
+    table.clear();
+    model.clear();
+    check_all();
+  }
 }
 
 TEST_F(PagerCacheTest, ACacheHitAllocatesNothing) {

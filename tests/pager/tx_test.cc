@@ -176,6 +176,43 @@ TEST_F(TxTest, TheJournalHoldsPageOneAndThePagesThatExistedBefore) {
   EXPECT_EQ(page_value(pager, 5), 1);
 }
 
+// A commit whose before-images fill several of the journal's write batches
+// (2,500 pages of 512 bytes, over a megabyte and a quarter) journals each
+// page exactly as the file held it before the transaction, in page order,
+// and a crash once the journal is synced restores that file byte for byte.
+TEST_F(TxTest, ALargeCommitJournalsThePagesAsTheyWereAndACrashRestoresThem) {
+  const std::string path = dir_.file("big.db");
+  constexpr uint32_t kPages = 2500;
+  make_filled_db(path, kPages, kOwnNumber);
+  const std::string before = read_file(path);
+  ChildExit exit = run_in_child([&] {
+    FaultVfs vfs(OsVfs::instance());
+    Pager pager = must(Pager::open(vfs, path));
+    must(pager.begin());
+    for (uint32_t p = kPages; p >= 2; --p) fill_page(pager, p, 0xa5);
+    must(pager.alloc_page());  // appended: no record
+    vfs.arm(FaultPlan::kill(1).on(FsOp::Write).on_path("big.db"));
+    (void)pager.commit();
+    return 0;
+  });
+  ASSERT_TRUE(exit.killed_by(SIGKILL)) << exit.describe();
+  {
+    auto file = must(OsVfs::instance().open(path + "-journal", false));
+    auto journal = must(journal::read_valid(*file));
+    ASSERT_TRUE(journal.has_value());
+    EXPECT_EQ(journal->orig_page_count, kPages);
+    ASSERT_EQ(journal->records.size(), kPages);
+    for (uint32_t i = 0; i < kPages; ++i) {
+      const journal::Record& r = journal->records[i];
+      ASSERT_EQ(r.pgno, i + 1);
+      ASSERT_EQ(std::string(r.bytes.begin(), r.bytes.end()), before.substr(uint64_t{i} * 512, 512)) << r.pgno;
+    }
+  }
+  must(Pager::open(OsVfs::instance(), path));
+  EXPECT_FALSE(OsVfs::instance().exists(path + "-journal"));
+  EXPECT_TRUE(read_file(path) == before);
+}
+
 TEST_F(TxTest, ReadLocksInsideATransactionDoNothing) {
   FaultVfs vfs(OsVfs::instance());
   Pager pager = must(Pager::open(vfs, path_));
