@@ -63,7 +63,7 @@ struct AggAcc {
   AggState state;
   std::optional<SeenSet> seen;
 
-  // A fresh accumulator of the spec's kind.
+  // A fresh accumulator for the slot's aggregate kind.
   static AggAcc new_(const AggSpec& spec);
 
   // Feeds one value in. Only MIN, MAX and the bare-column kind copy it, and
