@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -40,5 +41,57 @@ inline double seconds(const std::function<void()>& body) {
   body();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
+
+// The peer's connection to a database file: a fresh file (removed first), or
+// with `reopen` the one at `path` as it is; `setup` (pragmas, schema) runs
+// right after opening. Every call that fails ends the benchmark.
+struct PeerDb {
+  sqlite3* db = nullptr;
+
+  PeerDb(const std::string& path, const std::string& setup, bool reopen = false) {
+    if (!reopen) std::remove(path.c_str());
+    check(sqlite3_open(path.c_str(), &db), db);
+    if (!setup.empty()) exec(setup);
+  }
+  ~PeerDb() { sqlite3_close(db); }
+  PeerDb(const PeerDb&) = delete;
+  PeerDb& operator=(const PeerDb&) = delete;
+
+  void exec(const std::string& sql) {
+    check(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), db);
+  }
+  sqlite3_stmt* prepare(const std::string& sql) {
+    sqlite3_stmt* s = nullptr;
+    check(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), db);
+    return s;
+  }
+  // Steps a bound statement to its end, reading every column of every row
+  // as our output rows hold them, and resets it; the number of rows. With
+  // `first`, the first column of the first row is stored there.
+  size_t drain(sqlite3_stmt* s, int64_t* first = nullptr) {
+    size_t n = 0;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      for (int c = 0; c < sqlite3_column_count(s); ++c) {
+        if (sqlite3_column_type(s, c) == SQLITE_TEXT) {
+          (void)sqlite3_column_text(s, c);
+        } else {
+          (void)sqlite3_column_int64(s, c);
+        }
+      }
+      if (n++ == 0 && first) *first = sqlite3_column_int64(s, 0);
+    }
+    check(rc, db, SQLITE_DONE);
+    sqlite3_reset(s);
+    return n;
+  }
+  // Prepares, drains and finalizes one query.
+  size_t query(const std::string& sql, int64_t* first = nullptr) {
+    sqlite3_stmt* s = prepare(sql);
+    const size_t n = drain(s, first);
+    sqlite3_finalize(s);
+    return n;
+  }
+};
 
 }  // namespace vbk::bench

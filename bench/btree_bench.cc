@@ -59,23 +59,14 @@ using vbk::bench::check;
 using vbk::bench::must;
 using vbk::bench::seconds;
 
-struct Peer {
-  sqlite3* db = nullptr;
+struct Peer : vbk::bench::PeerDb {
   // A new database, or with `reopen` the one at `path` as it is.
-  explicit Peer(const std::string& path, bool reopen = false) {
-    if (!reopen) std::remove(path.c_str());
-    check(sqlite3_open(path.c_str(), &db), db);
-    exec("PRAGMA page_size=4096; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-         "PRAGMA cache_size=4000");
-    if (!reopen) exec("CREATE TABLE t(id INTEGER PRIMARY KEY, v BLOB)");
-  }
-  ~Peer() { sqlite3_close(db); }
-  void exec(const char* sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db); }
-  sqlite3_stmt* prepare(const char* sql) {
-    sqlite3_stmt* s = nullptr;
-    check(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), db);
-    return s;
-  }
+  explicit Peer(const std::string& path, bool reopen = false)
+      : PeerDb(path,
+               std::string("PRAGMA page_size=4096; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+                           "PRAGMA cache_size=4000;") +
+                   (reopen ? "" : "CREATE TABLE t(id INTEGER PRIMARY KEY, v BLOB)"),
+               reopen) {}
   // Runs `stmt` once per rowid with the rowid (and a payload) bound.
   void each(const char* sql, const std::vector<int64_t>& ids, const Bytes* payload) {
     sqlite3_stmt* s = prepare(sql);

@@ -39,33 +39,11 @@ using vbk::bench::seconds;
 
 constexpr const char* kSchema = "CREATE TABLE t (id INTEGER PRIMARY KEY, a INT, b TEXT, c INT)";
 
-struct Peer {
-  sqlite3* db = nullptr;
-  explicit Peer(const std::string& path) {
-    std::remove(path.c_str());
-    check(sqlite3_open(path.c_str(), &db), db);
-    exec("PRAGMA page_size=4096; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL");
-    exec(kSchema);
-    exec("CREATE INDEX t_a ON t (a)");
-  }
-  ~Peer() { sqlite3_close(db); }
-  void exec(const std::string& sql) {
-    check(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), db);
-  }
-  // Prepares, steps to the end and finalizes; the number of rows.
-  size_t query(const std::string& sql) {
-    sqlite3_stmt* s = nullptr;
-    check(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), db);
-    size_t n = 0;
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-      (void)sqlite3_column_int64(s, 0);
-      ++n;
-    }
-    check(rc, db, SQLITE_DONE);
-    sqlite3_finalize(s);
-    return n;
-  }
+struct Peer : vbk::bench::PeerDb {
+  explicit Peer(const std::string& path)
+      : PeerDb(path, std::string("PRAGMA page_size=4096; PRAGMA journal_mode=DELETE; "
+                                 "PRAGMA synchronous=FULL;") +
+                         kSchema + "; CREATE INDEX t_a ON t (a)") {}
 };
 
 struct Ours {

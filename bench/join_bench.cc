@@ -52,12 +52,8 @@ std::string insert_sql(const TableSpec& t) {
   return sql + ")";
 }
 
-struct Peer {
-  sqlite3* db = nullptr;
-  explicit Peer(const std::string& path) {
-    std::remove(path.c_str());
-    check(sqlite3_open(path.c_str(), &db), db);
-    exec("PRAGMA page_size=4096; PRAGMA journal_mode=DELETE");
+struct Peer : vbk::bench::PeerDb {
+  explicit Peer(const std::string& path) : PeerDb(path, "PRAGMA page_size=4096; PRAGMA journal_mode=DELETE") {
     for (const TableSpec& t : kTables) {
       std::string sql = std::string("CREATE TABLE ") + t.name + " (id INTEGER PRIMARY KEY";
       for (const char* c : t.columns) sql += std::string(", ") + c + " INT";
@@ -68,13 +64,8 @@ struct Peer {
       }
     }
   }
-  ~Peer() { sqlite3_close(db); }
-  void exec(const std::string& sql) {
-    check(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), db);
-  }
   void load(const TableSpec& t, const std::vector<std::vector<int64_t>>& rows) {
-    sqlite3_stmt* s = nullptr;
-    check(sqlite3_prepare_v2(db, insert_sql(t).c_str(), -1, &s, nullptr), db);
+    sqlite3_stmt* s = prepare(insert_sql(t));
     exec("BEGIN");
     for (const auto& r : rows) {
       for (size_t i = 0; i < r.size(); ++i) sqlite3_bind_int64(s, static_cast<int>(i + 1), r[i]);
@@ -85,17 +76,9 @@ struct Peer {
     sqlite3_finalize(s);
   }
   // The rows of a query and the first column of its first row.
-  std::pair<size_t, int64_t> query(const std::string& sql) {
-    sqlite3_stmt* s = nullptr;
-    check(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), db);
-    size_t n = 0;
+  std::pair<size_t, int64_t> first_of(const std::string& sql) {
     int64_t first = 0;
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-      if (n++ == 0) first = sqlite3_column_int64(s, 0);
-    }
-    check(rc, db, SQLITE_DONE);
-    sqlite3_finalize(s);
+    const size_t n = query(sql, &first);
     return {n, first};
   }
 };
@@ -196,7 +179,7 @@ int main(int argc, char** argv) {
   for (const Q& q : queries) {
     std::pair<size_t, int64_t> o, p;
     double t_ours = seconds([&] { o = ours.query(q.sql); });
-    double t_peer = seconds([&] { p = peer.query(q.sql); });
+    double t_peer = seconds([&] { p = peer.first_of(q.sql); });
     if (o.first != p.first || (o.first == 1 && o.second != p.second)) {
       std::fprintf(stderr, "%s: %zu rows (%lld) against %zu (%lld)\n", q.name, o.first,
                    static_cast<long long>(o.second), p.first, static_cast<long long>(p.second));

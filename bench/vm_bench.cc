@@ -61,40 +61,11 @@ void expect(size_t got, size_t want, const char* what) {
   }
 }
 
-struct Peer {
-  sqlite3* db = nullptr;
-  explicit Peer(const std::string& path) {
-    std::remove(path.c_str());
-    check(sqlite3_open(path.c_str(), &db), db);
-    exec("PRAGMA page_size=4096; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-         "PRAGMA cache_size=4000; CREATE TABLE t(id INTEGER PRIMARY KEY, a INTEGER, b TEXT)");
-  }
-  ~Peer() { sqlite3_close(db); }
-  void exec(const std::string& sql) { check(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), db); }
-  sqlite3_stmt* prepare(const char* sql) {
-    sqlite3_stmt* s = nullptr;
-    check(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), db);
-    return s;
-  }
-  // Steps a bound statement to its end, reading every column of every row
-  // as the machine's output rows hold them; the number of rows.
-  size_t drain(sqlite3_stmt* s) {
-    size_t n = 0;
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-      for (int c = 0; c < sqlite3_column_count(s); ++c) {
-        if (sqlite3_column_type(s, c) == SQLITE_TEXT) {
-          (void)sqlite3_column_text(s, c);
-        } else {
-          (void)sqlite3_column_int64(s, c);
-        }
-      }
-      ++n;
-    }
-    check(rc, db, SQLITE_DONE);
-    sqlite3_reset(s);
-    return n;
-  }
+struct Peer : vbk::bench::PeerDb {
+  explicit Peer(const std::string& path)
+      : PeerDb(path,
+               "PRAGMA page_size=4096; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+               "PRAGMA cache_size=4000; CREATE TABLE t(id INTEGER PRIMARY KEY, a INTEGER, b TEXT)") {}
 };
 
 Target to(uint32_t at) { return Target{at}; }
@@ -165,49 +136,38 @@ int main(int argc, char** argv) {
     results.push_back(r);
   }
 
-  {
-    const Program scan = program(2, 1, 0,
-                                 {Op::OpenRead{0, root}, Op::Rewind{0, to(6)}, Op::Column{0, 0, 0},
-                                  Op::Column{0, 1, 1}, Op::ResultRow{0, 2}, Op::Next{0, to(2)}, Op::Halt{}});
-    Row r{"full scan of two columns", rows, 0, 0};
+  // A program that reads the whole table once, against the same query on the
+  // peer, both inside one read transaction.
+  auto scan_workload = [&](const char* name, const Program& prog, const char* sql, size_t expected) {
+    Row r{name, rows, 0, 0};
     r.ours = seconds([&] {
       must(pager.read_lock());
-      expect(run(pager, scan), rows, "scan");
+      expect(run(pager, prog), expected, name);
       must(pager.read_unlock());
     });
     r.peer = seconds([&] {
-      sqlite3_stmt* s = peer.prepare("SELECT a, b FROM t");
+      sqlite3_stmt* s = peer.prepare(sql);
       peer.exec("BEGIN");
-      expect(peer.drain(s), rows, "peer scan");
+      expect(peer.drain(s), expected, sql);
       peer.exec("COMMIT");
       sqlite3_finalize(s);
     });
     results.push_back(r);
-  }
+  };
 
-  {
-    // r0 a, r1 b, r2 7, r3 test.
-    const Program filter = program(
-        4, 1, 0,
-        {Op::OpenRead{0, root}, Op::Integer{7, 2}, Op::Rewind{0, to(9)}, Op::Column{0, 0, 0},
-         Op::Bin{BinKind::Eq, 0, 2, 3}, Op::IfFalse{3, to(8)}, Op::Column{0, 1, 1}, Op::ResultRow{0, 2},
-         Op::Next{0, to(3)}, Op::Halt{}});
-    const size_t matches = rows / 1000 + (rows % 1000 > 7 ? 1 : 0);
-    Row r{"scan and filter (Bin, IfFalse)", rows, 0, 0};
-    r.ours = seconds([&] {
-      must(pager.read_lock());
-      expect(run(pager, filter), matches, "filter");
-      must(pager.read_unlock());
-    });
-    r.peer = seconds([&] {
-      sqlite3_stmt* s = peer.prepare("SELECT a, b FROM t WHERE a = 7");
-      peer.exec("BEGIN");
-      expect(peer.drain(s), matches, "peer filter");
-      peer.exec("COMMIT");
-      sqlite3_finalize(s);
-    });
-    results.push_back(r);
-  }
+  scan_workload("full scan of two columns",
+                program(2, 1, 0,
+                        {Op::OpenRead{0, root}, Op::Rewind{0, to(6)}, Op::Column{0, 0, 0},
+                         Op::Column{0, 1, 1}, Op::ResultRow{0, 2}, Op::Next{0, to(2)}, Op::Halt{}}),
+                "SELECT a, b FROM t", rows);
+
+  // r0 a, r1 b, r2 7, r3 test.
+  scan_workload("scan and filter (Bin, IfFalse)",
+                program(4, 1, 0,
+                        {Op::OpenRead{0, root}, Op::Integer{7, 2}, Op::Rewind{0, to(9)},
+                         Op::Column{0, 0, 0}, Op::Bin{BinKind::Eq, 0, 2, 3}, Op::IfFalse{3, to(8)},
+                         Op::Column{0, 1, 1}, Op::ResultRow{0, 2}, Op::Next{0, to(3)}, Op::Halt{}}),
+                "SELECT a, b FROM t WHERE a = 7", rows / 1000 + (rows % 1000 > 7 ? 1 : 0));
 
   {
     std::mt19937_64 rng(42);
