@@ -7,7 +7,6 @@
 #include "exec/folding.h"
 #include "record/record.h"
 #include "sql/parser.h"
-#include "sql/tokenizer.h"
 
 namespace vbk {
 
@@ -113,21 +112,20 @@ Result<std::vector<ExecResult>> Database::execute(std::string_view sql) {
 // ---- prepared statements
 
 Result<Prepared> Database::prepare(std::string_view sql) {
-  std::vector<Statement> stmts = VBK_TRY(parser::parse(sql));
+  uint64_t param_count = 0;
+  std::vector<Statement> stmts = VBK_TRY(parser::parse(sql, &param_count));
   if (stmts.size() != 1) {
     return std::unexpected(Error::Exec("prepare expects exactly one statement"));
   }
   Statement& stmt = stmts[0];
   VBK_TRY(check_preparable(stmt));
   Prepared prepared;
+  prepared.param_count = param_count;
   prepared.is_dml = stmt.kind() != Statement::Kind::Select;
   if (const auto* sel = stmt.get_if<Statement::Select>()) {
     prepared.calc_found_rows = sel->select.calc_found_rows;
   }
   prepared.sql = std::string(sql);
-  for (const Spanned& t : VBK_TRY(token::tokenize(sql))) {
-    if (t.token.kind() == Token::Kind::Param) ++prepared.param_count;
-  }
   prepared.fold_each_run = exec::subquery_reads_param(stmt);
   prepared.db_identity = identity_;
   // Compiled against the schema as the file has it now, and folded from one

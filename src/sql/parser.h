@@ -4,6 +4,7 @@
 // statements. The grammar itself lives in the Parser class
 // (sql/parser_state.h) and the parse_*.cc files beside it.
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -20,7 +21,10 @@ namespace vbk::parser {
 // Nesting (parentheses, prefix operators, right operands, CASE, calls and
 // subqueries) is bounded at kMaxNestingDepth levels; left-deep operator
 // chains (a OR b OR ...) are built by a loop and have no bound.
-Result<std::vector<Statement>> parse(std::string_view sql);
+//
+// With `param_count`, a successful parse stores there the number of ? marks
+// in the whole text.
+Result<std::vector<Statement>> parse(std::string_view sql, uint64_t* param_count = nullptr);
 
 inline constexpr int kMaxNestingDepth = 1000;
 

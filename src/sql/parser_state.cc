@@ -88,19 +88,21 @@ std::unexpected<Error> Parser::err_found(std::string_view prefix) const {
 
 namespace parser {
 
-Result<std::vector<Statement>> parse(std::string_view sql) {
+Result<std::vector<Statement>> parse(std::string_view sql, uint64_t* param_count) {
   std::vector<Spanned> tokens = VBK_TRY(token::tokenize(sql));
   Parser p(std::move(tokens));
   std::vector<Statement> out;
   for (;;) {
     while (p.eat(Token::Kind::Semicolon)) {
     }
-    if (p.peek().is(Token::Kind::Eof)) return out;
+    if (p.peek().is(Token::Kind::Eof)) break;
     out.push_back(VBK_TRY(p.parse_statement()));
     if (p.eat(Token::Kind::Semicolon)) continue;
-    if (p.peek().is(Token::Kind::Eof)) return out;
+    if (p.peek().is(Token::Kind::Eof)) break;
     return p.err("expected ';' or end of input after statement");
   }
+  if (param_count) *param_count = p.next_param;
+  return out;
 }
 
 }  // namespace parser
