@@ -284,8 +284,7 @@ Result<std::optional<int64_t>> const_limit(const std::optional<Expr>& expr) {
 bool is_rowid_ref(const Expr& expr, const TableDef& table) {
   const auto* c = expr.get_if<Expr::Column>();
   if (c == nullptr) return false;
-  if (unicode::ascii_iequals(c->name, "rowid")) return true;
-  return table.rowid_alias.has_value() && table.column_index(c->name) == table.rowid_alias;
+  return names_table_rowid(c->name, table);
 }
 
 bool is_integer_literal(const Expr& expr) {

@@ -24,8 +24,6 @@ bool names_level(const Expr::Column& col, std::string_view scope, const TableDef
   return table.column_index(col.name).has_value();
 }
 
-bool is_rowid_name(std::string_view name) { return unicode::ascii_iequals(name, "rowid"); }
-
 // The first index of the table with exactly one column, that column being
 // `column` (ASCII letter case ignored).
 const IndexDef* single_column_index(const TableDef& table, std::string_view column,

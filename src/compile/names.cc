@@ -11,6 +11,12 @@ std::string scope_name(std::string_view alias_or_table) {
   return out;
 }
 
+bool is_rowid_name(std::string_view name) { return unicode::ascii_iequals(name, "rowid"); }
+
+bool names_table_rowid(std::string_view name, const TableDef& table) {
+  return is_rowid_name(name) || (table.rowid_alias && table.column_index(name) == table.rowid_alias);
+}
+
 bool qualifier_matches(std::string_view scope, std::string_view qualifier) {
   return scope_name(qualifier) == scope;
 }
@@ -36,7 +42,7 @@ Result<vdbe::ParamSrc> Ctx::resolve(const std::optional<std::string>& qualifier,
     for (size_t i = 0; i < scopes.size(); ++i) candidates.push_back(i);
   }
 
-  if (unicode::ascii_iequals(column, "rowid")) {
+  if (is_rowid_name(column)) {
     if (candidates.size() != 1) {
       return std::unexpected(Error::Exec("ambiguous rowid; qualify it with a table"));
     }

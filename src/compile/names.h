@@ -41,6 +41,14 @@ struct Ctx {
 // The scope name of a FROM entry or data-changing statement.
 std::string scope_name(std::string_view alias_or_table);
 
+// The name rowid, in any ASCII letter case: it always means the row's rowid,
+// even where a table declares a column of that name.
+bool is_rowid_name(std::string_view name);
+
+// A column name that means the table's rowid: rowid itself, or the name of
+// the rowid alias column.
+bool names_table_rowid(std::string_view name, const TableDef& table);
+
 // Whether `qualifier` (as written) names the scope called `scope`.
 bool qualifier_matches(std::string_view scope, std::string_view qualifier);
 

@@ -29,7 +29,7 @@ bool is_range_op(BinaryOp op) {
 
 // An index column that can carry a seek: a declared column named rowid
 // cannot, since the name always resolves to the rowid itself.
-bool seekable_index_column(std::string_view name) { return !unicode::ascii_iequals(name, "rowid"); }
+bool seekable_index_column(std::string_view name) { return !is_rowid_name(name); }
 
 // SELECT count(*) FROM t, answered from the table's row count.
 std::optional<Result<vdbe::Program>> count_star_shortcut(const SelectStmt& stmt,
@@ -378,9 +378,7 @@ const Expr* rowid_lower_bound(const Expr* where, const TableDef& table) {
   collect_cmp(*where, cmps);
   for (const Cmp& c : cmps) {
     if (c.op != BinaryOp::Gt && c.op != BinaryOp::Ge) continue;
-    bool names_rowid = unicode::ascii_iequals(c.column, "rowid") ||
-                       (table.rowid_alias && table.column_index(c.column) == table.rowid_alias);
-    if (names_rowid && is_integer_literal(*c.value)) return c.value;
+    if (names_table_rowid(c.column, table) && is_integer_literal(*c.value)) return c.value;
   }
   return nullptr;
 }
