@@ -88,32 +88,16 @@ Result<uint32_t> agg_expr(AggCtx& c, const Expr& e) {
   return compile_agg_expr(c.gen, e, c.group_by, c.aggs, c.first_result, c.first_key);
 }
 
+// Over groups every THEN and ELSE is computed into a register of its own and
+// copied into the result.
 Result<uint32_t> agg_case(AggCtx& c, const Expr::Case& cs) {
-  Gen& gen = c.gen;
-  uint32_t d = gen.reg();
-  gen.emit(Op::Null{.dest = d});
-  std::optional<uint32_t> operand;
-  if (cs.operand) operand = VBK_TRY(agg_expr(c, *cs.operand));
-  std::vector<uint32_t> exits;
-  for (const CaseWhen& w : cs.whens) {
-    uint32_t test = VBK_TRY(agg_expr(c, w.when));
-    if (operand) {
-      uint32_t eq = gen.reg();
-      gen.emit(Op::Bin{.op = vdbe::BinKind::Eq, .a = *operand, .b = test, .dest = eq});
-      test = eq;
-    }
-    uint32_t skip = gen.emit(Op::IfFalse{.reg = test, .target = {}});
-    uint32_t then = VBK_TRY(agg_expr(c, w.then));
-    gen.emit(Op::Copy{.src = then, .dest = d});
-    exits.push_back(gen.emit(Op::Goto{.target = {}}));
-    gen.patch_here(skip);
-  }
-  if (cs.else_expr) {
-    uint32_t r = VBK_TRY(agg_expr(c, *cs.else_expr));
-    gen.emit(Op::Copy{.src = r, .dest = d});
-  }
-  for (uint32_t at : exits) gen.patch_here(at);
-  return d;
+  return emit_case(
+      c.gen, cs, [&](const Expr& e) { return agg_expr(c, e); },
+      [&](const Expr& e, uint32_t dest) -> Result<void> {
+        uint32_t r = VBK_TRY(agg_expr(c, e));
+        c.gen.emit(Op::Copy{.src = r, .dest = dest});
+        return {};
+      });
 }
 
 // A node that is neither a chain node nor equal to a GROUP BY expression.

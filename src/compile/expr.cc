@@ -19,26 +19,9 @@ vdbe::UnKind un_kind(UnaryOp op) {
 }
 
 Result<uint32_t> compile_case(Gen& gen, const Expr::Case& c, const Ctx* ctx) {
-  uint32_t result = gen.reg();
-  gen.emit(Op::Null{.dest = result});
-  std::optional<uint32_t> operand;
-  if (c.operand) operand = VBK_TRY(compile_expr(gen, *c.operand, ctx));
-  std::vector<uint32_t> exits;
-  for (const CaseWhen& w : c.whens) {
-    uint32_t test = VBK_TRY(compile_expr(gen, w.when, ctx));
-    if (operand) {
-      uint32_t eq = gen.reg();
-      gen.emit(Op::Bin{.op = vdbe::BinKind::Eq, .a = *operand, .b = test, .dest = eq});
-      test = eq;
-    }
-    uint32_t skip = gen.emit(Op::IfFalse{.reg = test, .target = {}});
-    VBK_TRY(compile_into(gen, w.then, ctx, result));
-    exits.push_back(gen.emit(Op::Goto{.target = {}}));
-    gen.patch_here(skip);
-  }
-  if (c.else_expr) VBK_TRY(compile_into(gen, *c.else_expr, ctx, result));
-  for (uint32_t at : exits) gen.patch_here(at);
-  return result;
+  return emit_case(
+      gen, c, [&](const Expr& e) { return compile_expr(gen, e, ctx); },
+      [&](const Expr& e, uint32_t dest) { return compile_into(gen, e, ctx, dest); });
 }
 
 // Kept out of compile_node so that its large locals do not weigh on every
