@@ -178,13 +178,21 @@ Pager::Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const Db
       file_(std::move(file)),
       header_(header),
       page_size_(header.page_size),
-      tx_snapshot_(TxSnapshot::of(header)) {
-  cache_.reserve(kCacheCapacity);
-}
+      tx_snapshot_(TxSnapshot::of(header)) {}
 
 Pager::Pager(Pager&&) noexcept = default;
-Pager& Pager::operator=(Pager&&) noexcept = default;
-Pager::~Pager() = default;
+
+Pager& Pager::operator=(Pager&& other) noexcept {
+  // The cache's references are held by hand (the table only points), so
+  // the pages this handle cached are let go before it takes the other's.
+  if (this != &other) {
+    this->~Pager();
+    new (this) Pager(std::move(other));
+  }
+  return *this;
+}
+
+Pager::~Pager() { drop_cache(); }
 
 Result<Pager> Pager::open(Vfs& vfs, std::string_view path) {
   auto file = VBK_TRY(vfs.open(path, false));
@@ -240,9 +248,8 @@ Result<Pager> Pager::create(Vfs& vfs, std::string_view path, uint64_t page_size)
 
 // ---- page cache ----
 
-void PageTable::grow() {
+void PageTable::rehash(size_t capacity) {
   std::vector<Entry> old = std::move(slots_);
-  const size_t capacity = old.empty() ? 8192 : old.size() * 2;
   slots_.assign(capacity, Entry{});
   mask_ = capacity - 1;
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
@@ -256,7 +263,7 @@ void PageTable::grow() {
 
 void PageTable::assign(uint32_t pgno, Page* page) {
   if (pgno == 0) fault("page 0 entered in the page table");
-  if (2 * (size_ + 1) > slots_.size()) grow();
+  if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? kMinSlots : slots_.size() * 2);
   size_t i = home(pgno);
   while (slots_[i].pgno != 0 && slots_[i].pgno != pgno) i = (i + 1) & mask_;
   if (slots_[i].pgno == 0) ++size_;
@@ -284,9 +291,24 @@ void PageTable::erase(uint32_t pgno) {
   --size_;
 }
 
-void PageTable::clear() {
-  std::fill(slots_.begin(), slots_.end(), Entry{});
+void PageTable::clear() noexcept {
   size_ = 0;
+  if (slots_.size() <= kMinSlots) {
+    std::fill(slots_.begin(), slots_.end(), Entry{});
+    return;
+  }
+  // A table grown by a large transaction goes back to the system.
+  std::vector<Entry>().swap(slots_);
+  mask_ = 0;
+  shift_ = 64;
+}
+
+void PageTable::shrink_to_fit() {
+  // Down to the smallest table that holds the entries at most a quarter
+  // full, so that growing back needs a doubling of them first.
+  size_t capacity = kMinSlots;
+  while (capacity < 4 * size_) capacity *= 2;
+  if (capacity * 4 <= slots_.size()) rehash(capacity);
 }
 
 Result<PageRef> Pager::get_page(uint32_t pgno) {
@@ -346,15 +368,30 @@ PageRef Pager::take_page(uint32_t pgno) {
 
 void Pager::cache_insert(const PageRef& page) {
   Page* p = page.page_;
+  if (Page* old = table_.find(p->pgno_)) (void)cache_remove(old);
   p->tick_ = ++tick_;
   // A new page is dirty and stays off the use list until commit.
   if (!p->dirty_) lru_push_back(p);
-  auto [it, inserted] = cache_.try_emplace(p->pgno_, Slot{page});
-  if (!inserted) {
-    if (it->second.page.page_->listed_) lru_unlink(it->second.page.page_);
-    it->second.page = page;
-  }
+  ++p->refs_;
   table_.assign(p->pgno_, p);
+}
+
+PageRef Pager::cache_remove(Page* page) {
+  if (page->listed_) lru_unlink(page);
+  table_.erase(page->pgno_);
+  return adopt_cache_ref(page);
+}
+
+PageRef Pager::adopt_cache_ref(Page* page) {
+  PageRef ref(page);
+  --page->refs_;
+  return ref;
+}
+
+PageRef Pager::cached(uint32_t pgno) const {
+  Page* page = table_.find(pgno);
+  if (page == nullptr) fault("page " + std::to_string(pgno) + " is not cached");
+  return PageRef(page);
 }
 
 void Pager::lru_push_back(Page* page) {
@@ -385,7 +422,7 @@ void Pager::lru_unlink(Page* page) {
 }
 
 void Pager::evict_if_needed() {
-  if (cache_.size() < std::max(kCacheCapacity, evict_again_at_)) return;
+  if (table_.size() < std::max(kCacheCapacity, evict_again_at_)) return;
   evict_to_target();
 }
 
@@ -398,16 +435,12 @@ void Pager::evict_to_target() {
   // used ones; a page held elsewhere stays listed, a dirty one leaves the
   // list until commit.
   Page* p = lru_head_;
-  while (p != nullptr && cache_.size() > target) {
+  while (p != nullptr && table_.size() > target) {
     Page* next = p->lru_next_;
     if (p->dirty_) {
       lru_unlink(p);
     } else if (p->refs_ == 1) {
-      lru_unlink(p);
-      table_.erase(p->pgno_);
-      auto it = cache_.find(p->pgno_);
-      PageRef page = std::move(it->second.page);
-      cache_.erase(it);
+      PageRef page = cache_remove(p);
       if (free_buffers_.size() < kCacheCapacity) free_buffers_.push_back(std::move(page));
     }
     p = next;
@@ -415,21 +448,21 @@ void Pager::evict_to_target() {
   // Dirty or held pages can keep the cache above its target (a transaction
   // larger than the cache). The next pass then waits for another batch of
   // pages to come in, or for the transaction to end.
-  evict_again_at_ = cache_.size() > target ? cache_.size() + kCacheCapacity / 10 : 0;
+  evict_again_at_ = table_.size() > target ? table_.size() + kCacheCapacity / 10 : 0;
 }
 
 void Pager::trim_after_tx() {
   evict_again_at_ = 0;
-  if (cache_.size() > kCacheCapacity) evict_to_target();
+  if (table_.size() > kCacheCapacity) evict_to_target();
+  table_.shrink_to_fit();
 }
 
 void Pager::mark_all_clean() {
   std::vector<Page*> relist;
-  for (auto& [pgno, slot] : cache_) {
-    Page* p = slot.page.page_;
+  table_.for_each([&](Page* p) {
     p->dirty_ = false;
     if (!p->listed_) relist.push_back(p);
-  }
+  });
   std::sort(relist.begin(), relist.end(), [](const Page* a, const Page* b) { return a->tick_ < b->tick_; });
   // Merge by tick: each returning page goes before the first listed page
   // used after it.
@@ -452,15 +485,17 @@ void Pager::mark_all_clean() {
   }
 }
 
-void Pager::drop_cache() {
-  for (auto& [pgno, slot] : cache_) {
-    Page* p = slot.page.page_;
+void Pager::drop_cache() noexcept {
+  // The cache's references go; holders elsewhere keep detached pages. A
+  // page whose last reference this was is freed here, and the table, which
+  // only points, forgets it next.
+  table_.for_each([](Page* p) {
     p->listed_ = false;
     p->lru_prev_ = p->lru_next_ = nullptr;
-  }
+    adopt_cache_ref(p).release();
+  });
   lru_head_ = lru_tail_ = nullptr;
   table_.clear();
-  cache_.clear();
   evict_again_at_ = 0;
 }
 
@@ -692,13 +727,11 @@ Result<void> Pager::rollback() {
   // so clean pages still match the file and only dirty ones go. The header's
   // counters and schema root go back to where the transaction began: a root
   // kept from it would name a page it never committed.
-  std::erase_if(cache_, [this](const auto& entry) {
-    Page* p = entry.second.page.page_;
-    if (!p->dirty_) return false;
-    if (p->listed_) lru_unlink(p);
-    table_.erase(p->pgno_);
-    return true;
+  std::vector<Page*> changed;
+  table_.for_each([&](Page* p) {
+    if (p->dirty_) changed.push_back(p);
   });
+  for (Page* p : changed) (void)cache_remove(p);
   header_.page_count = tx_snapshot_.page_count;
   header_.freelist_head = tx_snapshot_.freelist_head;
   header_.freelist_count = tx_snapshot_.freelist_count;
@@ -762,13 +795,14 @@ Result<void> Pager::commit() {
   Busy busy(*this);
   if (!in_tx_) return std::unexpected(Error::Tx("no active transaction to commit"));
   std::vector<uint32_t> dirty;
-  for (const auto& [pgno, slot] : cache_) {
-    const Page& p = *slot.page.page_;
+  table_.for_each([&](const Page* p) {
     // Commit reads every changed page and then clears every dirty flag; no
     // borrow may span it.
-    if (p.borrows_ != 0) fault("commit while page " + std::to_string(pgno) + " is borrowed");
-    if (p.dirty_) dirty.push_back(pgno);
-  }
+    if (p->borrows_ != 0) fault("commit while page " + std::to_string(p->pgno_) + " is borrowed");
+    if (p->dirty_) dirty.push_back(p->pgno_);
+  });
+  // Both roads write the changed pages in ascending order.
+  std::sort(dirty.begin(), dirty.end());
   // A failed commit of this transaction may have left its journal over a
   // half-written file; nothing may be read from the file before it is played
   // back, and while it cannot be, the commit is refused.
@@ -803,8 +837,7 @@ Result<void> Pager::commit() {
 //   4. delete the journal: the commit point.
 // A failure after the journal may exist plays it back at once (the file is
 // then as before the transaction) and keeps the transaction open.
-Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
-  std::sort(dirty.begin(), dirty.end());
+Result<void> Pager::commit_journal(const std::vector<uint32_t>& dirty) {
   std::vector<uint32_t> journaled_pages;
   journaled_pages.reserve(dirty.size() + 1);
   journaled_pages.push_back(1);
@@ -846,11 +879,11 @@ Result<void> Pager::commit_journal(std::vector<uint32_t>& dirty) {
       while (end < dirty.size() && dirty[end] == dirty[end - 1] + 1 && end - i < kMaxRunPages) ++end;
       const uint64_t offset = page_offset(dirty[i], page_size_);
       if (end == i + 1) {
-        VBK_TRY(file_->write_all_at(cache_.at(dirty[i]).page.read().bytes(), offset));
+        VBK_TRY(file_->write_all_at(cached(dirty[i]).read().bytes(), offset));
       } else {
         run.clear();
         for (size_t k = i; k < end; ++k) {
-          PageRead page = cache_.at(dirty[k]).page.read();
+          PageRead page = cached(dirty[k]).read();
           run.insert(run.end(), page.bytes().begin(), page.bytes().end());
         }
         VBK_TRY(file_->write_all_at(run, offset));
@@ -880,12 +913,13 @@ Error Pager::undo_failed_commit(Error cause) {
   return cause;
 }
 
-// The log road. The batch is one frame per changed page, then the commit
-// frame: page 1 with the header (change counter raised) and the database
-// size in its commit field. It is written with one write at the log's end
-// and synced at level 2; that is the commit point, and nothing after it can
-// fail the commit: the database file is not written, and the checkpoint
-// that a long log calls for is retried at every later commit should it fail.
+// The log road. The batch is one frame per changed page, ascending by page
+// number, then the commit frame: page 1 with the header (change counter
+// raised) and the database size in its commit field. It is written with one
+// write at the log's end and synced at level 2; that is the commit point,
+// and nothing after it can fail the commit: the database file is not
+// written, and the checkpoint that a long log calls for is retried at every
+// later commit should it fail.
 Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   DbHeader next = header_;
   next.change_counter += 1;
@@ -897,7 +931,7 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   uint8_t* p = batch.data();
   for (uint32_t pgno : dirty) {
     put_be32(p, pgno);
-    std::memcpy(p + 8, cache_.at(pgno).page.read().data(), page_size_);
+    std::memcpy(p + 8, cached(pgno).read().data(), page_size_);
     entries.emplace_back(pgno, base + static_cast<uint64_t>(p - batch.data()) + 8);
     p += frame;
   }

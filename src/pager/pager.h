@@ -53,7 +53,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -243,9 +242,23 @@ class BufferCarver {
 // stored inline, so that a hit costs one multiplicative hash and, mostly,
 // one probe, with no allocation and no node to chase. Deletion shifts the
 // entries behind back into the gap, so no tombstones build up. Page numbers
-// are never 0 (0 marks an empty slot).
+// are never 0 (0 marks an empty slot). The table only points: whoever
+// enters a page keeps it alive while it is entered (the pager holds one
+// reference per cached page).
 class PageTable {
  public:
+  PageTable() = default;
+  PageTable(PageTable&& other) noexcept { *this = std::move(other); }
+  // Leaves `other` empty.
+  PageTable& operator=(PageTable&& other) noexcept {
+    slots_ = std::move(other.slots_);
+    other.slots_.clear();
+    size_ = std::exchange(other.size_, 0);
+    mask_ = std::exchange(other.mask_, 0);
+    shift_ = std::exchange(other.shift_, 64);
+    return *this;
+  }
+
   Page* find(uint32_t pgno) const {
     if (slots_.empty()) return nullptr;
     for (size_t i = home(pgno);; i = (i + 1) & mask_) {
@@ -257,8 +270,20 @@ class PageTable {
   // Enters `page` under its number, replacing whatever was there.
   void assign(uint32_t pgno, Page* page);
   void erase(uint32_t pgno);
-  void clear();
+  void clear() noexcept;
   size_t size() const { return size_; }
+  // Calls `f(page)` for every entered page, in no particular order. `f`
+  // must not change the table.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Entry& e : slots_) {
+      if (e.pgno != 0) f(e.page);
+    }
+  }
+  // After a large transaction: a table far larger than its entries need is
+  // rebuilt smaller, so that walks over it (each commit makes one) cost what
+  // the cache holds, not what it once held.
+  void shrink_to_fit();
 
  private:
   struct Entry {
@@ -270,7 +295,10 @@ class PageTable {
   size_t home(uint32_t pgno) const {
     return static_cast<size_t>((uint64_t{pgno} * 0x517cc1b727220a95ull) >> shift_);
   }
-  void grow();
+  // Rebuilds the table with `capacity` slots (a power of two).
+  void rehash(size_t capacity);
+
+  static constexpr size_t kMinSlots = 8192;
 
   std::vector<Entry> slots_;
   size_t size_ = 0;
@@ -396,19 +424,10 @@ class Pager {
   Result<uint64_t> readable_pages();
 
   // For tests and diagnostics.
-  size_t cached_pages() const { return cache_.size(); }
+  size_t cached_pages() const { return table_.size(); }
   size_t pooled_buffers() const { return free_buffers_.size(); }
 
  private:
-  struct Slot {
-    PageRef page;
-  };
-  // Page numbers are dense small integers: a multiplicative hash spreads them.
-  struct PgnoHash {
-    size_t operator()(uint32_t pgno) const noexcept {
-      return static_cast<size_t>(uint64_t{pgno} * 0x517cc1b727220a95ull);
-    }
-  };
   // The header's fields that a transaction changes, as it began.
   struct TxSnapshot {
     uint32_t page_count = 0;
@@ -447,9 +466,17 @@ class Pager {
   // A pooled buffer (the one pooled last) or a new one, as a page numbered
   // `pgno`, clean, with unspecified bytes.
   PageRef take_page(uint32_t pgno);
+  // Enters `page` in the cache (the cache takes a reference), replacing a
+  // page cached under its number; `cache_remove` takes it out and hands
+  // the cache's reference over.
   void cache_insert(const PageRef& page);
+  PageRef cache_remove(Page* page);
+  // The cache's reference to `page`, as a PageRef (no count changes).
+  static PageRef adopt_cache_ref(Page* page);
+  // A cached page, which the caller knows to be there.
+  PageRef cached(uint32_t pgno) const;
   // Drops every cached page; holders keep detached copies.
-  void drop_cache();
+  void drop_cache() noexcept;
   // Checks a page number read from the free list.
   Result<void> check_freelist_pgno(uint32_t pgno, const char* what) const;
 
@@ -490,7 +517,7 @@ class Pager {
   Result<void> write_header();
   // Plays back or removes a leftover journal; the exclusive lock is held.
   Result<void> recover_journal();
-  Result<void> commit_journal(std::vector<uint32_t>& dirty);
+  Result<void> commit_journal(const std::vector<uint32_t>& dirty);
   // Ends a commit that failed after the journal may exist: plays it back
   // so that the file is as before the transaction. Returns `cause`.
   Error undo_failed_commit(Error cause);
@@ -501,9 +528,7 @@ class Pager {
   std::unique_ptr<VfsFile> file_;
   DbHeader header_;
   uint64_t page_size_;
-  // The cached pages: `cache_` owns them (and its order is the order in
-  // which a log commit writes them), `table_` finds them.
-  std::unordered_map<uint32_t, Slot, PgnoHash> cache_;
+  // The cached pages, each holding one reference for the cache.
   PageTable table_;
   // Pages of evicted entries, kept with their buffers for reuse (last in,
   // first out); nobody else holds them. At most kCacheCapacity.

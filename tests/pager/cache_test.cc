@@ -1,8 +1,9 @@
 #include <cstdlib>
 #include <map>
-#include <random>
-#include <vector>
 #include <new>
+#include <random>
+#include <set>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -241,6 +242,10 @@ TEST(PageTable, AgreesWithAMapThroughInsertsAndErases) {
         auto it = model.find(k);
         ASSERT_EQ(table.find(k), it == model.end() ? nullptr : it->second) << k;
       }
+      std::multiset<Page*> walked, entered;
+      table.for_each([&](Page* p) { walked.insert(p); });
+      for (const auto& [k, p] : model) entered.insert(p);
+      ASSERT_EQ(walked, entered);
     };
     for (int round = 0; round < 3; ++round) {
       for (uint32_t i = 0; i < c.count; ++i) {
@@ -254,6 +259,15 @@ TEST(PageTable, AgreesWithAMapThroughInsertsAndErases) {
         table.erase(k);
         model.erase(k);
       }
+      check_all();
+      // Most entries gone: a shrunken table still finds the rest.
+      for (uint32_t k : keys) {
+        if (k % 16 != 0) {
+          table.erase(k);
+          model.erase(k);
+        }
+      }
+      table.shrink_to_fit();
       check_all();
     }
     table.clear();
