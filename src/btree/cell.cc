@@ -4,13 +4,13 @@
 
 namespace vbk::cell {
 
-namespace {
+Error overrun_fault() { return Error::Corrupt("cell extends past page end"); }
 
-Error corrupt_cell() { return Error::Corrupt("cell extends past page end"); }
+namespace {
 
 // A uvarint within `cell` from `at`.
 Result<varint::Uvarint> uvarint_at(CBytes cell, size_t at) {
-  if (at > cell.size()) return std::unexpected(corrupt_cell());
+  if (at > cell.size()) return std::unexpected(overrun_fault());
   return varint::read_uvarint(cell.subspan(at));
 }
 
@@ -34,24 +34,9 @@ Result<LeafHead> parse_leaf_head(CBytes cell) {
   if (local.value > total.value) return std::unexpected(Error::Corrupt("cell local length exceeds total"));
   const uint64_t tail = head.has_overflow ? 4 : 0;
   if (!fits(cell, head.head_len, head.local) || !fits(cell, head.head_len + head.local, tail)) {
-    return std::unexpected(corrupt_cell());
+    return std::unexpected(overrun_fault());
   }
   return head;
-}
-
-Result<int64_t> leaf_rowid(CBytes cell) {
-  // Searches within a leaf read only this, so the common one-byte lengths
-  // are skipped without building a result for each.
-  size_t at = 0;
-  for (int field = 0; field < 2; ++field) {
-    if (at < cell.size() && cell[at] < 0x80) {
-      ++at;
-    } else {
-      at += VBK_TRY(uvarint_at(cell, at)).length;
-    }
-  }
-  const auto rowid = VBK_TRY(uvarint_at(cell, at));
-  return varint::zigzag_decode(rowid.value);
 }
 
 Result<CBytes> leaf_local(CBytes cell) {
@@ -98,13 +83,8 @@ Bytes encode_interior(uint32_t child, int64_t key) {
 }
 
 Result<uint32_t> interior_child(CBytes cell) {
-  if (cell.size() < 4) return std::unexpected(corrupt_cell());
+  if (cell.size() < 4) return std::unexpected(overrun_fault());
   return get_be32(cell.data());
-}
-
-Result<int64_t> interior_key(CBytes cell) {
-  const auto key = VBK_TRY(uvarint_at(cell, 4));
-  return varint::zigzag_decode(key.value);
 }
 
 Result<size_t> interior_cell_len(CBytes cell) {
@@ -132,15 +112,10 @@ Bytes encode_index_interior(uint32_t child, CBytes key) {
   return out;
 }
 
-Result<CBytes> index_key(CBytes cell, size_t at) {
-  // Searches read this for every probed cell; most keys are shorter than
-  // 128 bytes, so their one-byte length is read inline.
-  if (at < cell.size() && cell[at] < 0x80) {
-    if (!fits(cell, at + 1, cell[at])) return std::unexpected(corrupt_cell());
-    return cell.subspan(at + 1, cell[at]);
-  }
+// The lengths the inline path leaves: longer keys, and every fault.
+Result<CBytes> index_key_slow(CBytes cell, size_t at) {
   const auto len = VBK_TRY(uvarint_at(cell, at));
-  if (!fits(cell, at + len.length, len.value)) return std::unexpected(corrupt_cell());
+  if (!fits(cell, at + len.length, len.value)) return std::unexpected(overrun_fault());
   return cell.subspan(at + len.length, static_cast<size_t>(len.value));
 }
 

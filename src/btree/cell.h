@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "error.h"
+#include "record/varint.h"
 #include "util/bytes.h"
 
 namespace vbk::cell {
@@ -44,7 +45,14 @@ struct LeafHead {
 // Reads the head and checks that the local bytes (and the overflow page
 // number) lie within `cell`.
 Result<LeafHead> parse_leaf_head(CBytes cell);
-Result<int64_t> leaf_rowid(CBytes cell);
+// The rowid alone, which searches within a leaf compare: read inline,
+// skipping the two lengths.
+inline Result<int64_t> leaf_rowid(CBytes cell) {
+  // Each read lies within `cell`, so `at` never passes its end.
+  size_t at = VBK_TRY(varint::read_uvarint(cell)).length;
+  at += VBK_TRY(varint::read_uvarint(cell.subspan(at))).length;
+  return varint::zigzag_decode(VBK_TRY(varint::read_uvarint(cell.subspan(at))).value);
+}
 Result<CBytes> leaf_local(CBytes cell);
 // The first overflow page, 0 when the cell has none.
 Result<uint32_t> leaf_overflow(CBytes cell);
@@ -59,16 +67,29 @@ void encode_leaf_into(Bytes& out, int64_t rowid, uint64_t total, CBytes local,
 Bytes encode_interior(uint32_t child, int64_t key);
 // The child page of an interior cell of either kind.
 Result<uint32_t> interior_child(CBytes cell);
-Result<int64_t> interior_key(CBytes cell);
+// "cell extends past page end".
+Error overrun_fault();
+inline Result<int64_t> interior_key(CBytes cell) {
+  if (cell.size() < 4) return std::unexpected(overrun_fault());
+  return varint::zigzag_decode(VBK_TRY(varint::read_uvarint(cell.subspan(4))).value);
+}
 Result<size_t> interior_cell_len(CBytes cell);
 
 Bytes encode_index_leaf(CBytes key);
 // The same into `out`, which is replaced (its storage reused).
 void encode_index_leaf_into(Bytes& out, CBytes key);
 Bytes encode_index_interior(uint32_t child, CBytes key);
+Result<CBytes> index_key_slow(CBytes cell, size_t at);
 // The key of an index cell whose key-length uvarint starts at `at` (0 in
-// leaf cells, 4 in interior cells).
-Result<CBytes> index_key(CBytes cell, size_t at);
+// leaf cells, 4 in interior cells). Searches read this for every probed
+// cell; most keys are shorter than 128 bytes, so a one-byte length that fits
+// is read inline, and the rest (longer keys, every fault) out of line.
+inline Result<CBytes> index_key(CBytes cell, size_t at) {
+  if (at < cell.size() && cell[at] < 0x80 && cell[at] <= cell.size() - at - 1) {
+    return cell.subspan(at + 1, cell[at]);
+  }
+  return index_key_slow(cell, at);
+}
 Result<size_t> index_leaf_cell_len(CBytes cell);
 Result<size_t> index_interior_cell_len(CBytes cell);
 

@@ -20,34 +20,16 @@ int compare(cell::CBytes a, cell::CBytes b) {
 }
 
 Result<node::Position> leaf_find(node::CPage page, cell::CBytes key) {
-  const size_t n = VBK_TRY(node::count(page));
-  size_t lo = 0, hi = n;
-  while (lo < hi) {
-    const size_t mid = (lo + hi) >> 1;
-    const int c = compare(VBK_TRY(node::index_leaf_key(VBK_TRY(node::cell_start_in(page, n, mid)))), key);
-    if (c == 0) return node::Position{mid, true};
-    if (c < 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return node::Position{lo, false};
+  return node::bisect(page, [key](cell::CBytes cell) -> Result<int> {
+    return compare(VBK_TRY(node::index_leaf_key(cell)), key);
+  });
 }
 
 Result<size_t> interior_child_index(node::CPage page, cell::CBytes key) {
-  const size_t n = VBK_TRY(node::count(page));
-  size_t lo = 0, hi = n;
-  while (lo < hi) {
-    const size_t mid = (lo + hi) >> 1;
-    const cell::CBytes k = VBK_TRY(node::index_interior_key(VBK_TRY(node::cell_start_in(page, n, mid))));
-    if (compare(k, key) < 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
+  const node::Position pos = VBK_TRY(node::bisect(page, [key](cell::CBytes cell) -> Result<int> {
+    return compare(VBK_TRY(node::index_interior_key(cell)), key);
+  }));
+  return pos.index;
 }
 
 }  // namespace btree::index

@@ -27,25 +27,19 @@ void set_pointer(Page page, size_t i, size_t offset) {
   put_be16(page.data() + kHeaderSize + 2 * i, static_cast<uint16_t>(offset));
 }
 
-// Offset of cell i of `n` (the page's checked count), which must lie past
-// the pointer array and inside the page.
-Result<size_t> cell_offset_in(CPage page, size_t n, size_t i) {
-  if (i >= n) fault("cell index " + std::to_string(i) + " out of range " + std::to_string(n));
-  const size_t offset = pointer_at(page, i);
-  if (offset < kHeaderSize + 2 * n || offset >= page.size()) {
-    return std::unexpected(corrupt("cell pointer out of range"));
-  }
-  return offset;
+// Offset of cell i, checked as cell_start_in checks it.
+Result<size_t> cell_offset(CPage page, size_t i) {
+  const size_t n = VBK_TRY(count(page));
+  const cell::CBytes start = VBK_TRY(cell_start_in(page, n, i));
+  return static_cast<size_t>(start.data() - page.data());
 }
-
-Result<size_t> cell_offset(CPage page, size_t i) { return cell_offset_in(page, VBK_TRY(count(page)), i); }
 
 }  // namespace
 
-Result<size_t> count(CPage page) {
-  const size_t n = raw_count(page);
-  if (kHeaderSize + 2 * n > page.size()) return std::unexpected(corrupt("cell count exceeds page"));
-  return n;
+Error count_fault() { return corrupt("cell count exceeds page"); }
+Error pointer_fault() { return corrupt("cell pointer out of range"); }
+void cell_index_fault(size_t i, size_t n) {
+  fault("cell index " + std::to_string(i) + " out of range " + std::to_string(n));
 }
 
 void init(Page page, size_t content_start, uint8_t kind) {
@@ -59,11 +53,6 @@ void set_right_child(Page page, uint32_t child) { put_be32(page.data() + 7, chil
 
 Result<cell::CBytes> cell_start(CPage page, size_t i) {
   const size_t offset = VBK_TRY(cell_offset(page, i));
-  return page.subspan(offset);
-}
-
-Result<cell::CBytes> cell_start_in(CPage page, size_t n, size_t i) {
-  const size_t offset = VBK_TRY(cell_offset_in(page, n, i));
   return page.subspan(offset);
 }
 
@@ -94,35 +83,25 @@ Result<int64_t> leaf_rowid_at(CPage page, size_t i) {
   return cell::leaf_rowid(VBK_TRY(cell_start(page, i)));
 }
 
+namespace {
+
+int three_way(int64_t a, int64_t b) { return a < b ? -1 : a > b ? 1 : 0; }
+
+}  // namespace
+
 Result<Position> leaf_find(CPage page, int64_t rowid) {
-  const size_t n = VBK_TRY(count(page));
-  size_t lo = 0, hi = n;
-  while (lo < hi) {
-    const size_t mid = (lo + hi) / 2;
-    const int64_t r = VBK_TRY(cell::leaf_rowid(VBK_TRY(cell_start_in(page, n, mid))));
-    if (r == rowid) return Position{mid, true};
-    if (r < rowid) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return Position{lo, false};
+  return bisect(page, [rowid](cell::CBytes cell) -> Result<int> {
+    return three_way(VBK_TRY(cell::leaf_rowid(cell)), rowid);
+  });
 }
 
 Result<size_t> interior_child_index(CPage page, int64_t rowid) {
-  const size_t n = VBK_TRY(count(page));
-  size_t lo = 0, hi = n;
-  while (lo < hi) {
-    const size_t mid = (lo + hi) / 2;
-    const int64_t key = VBK_TRY(cell::interior_key(VBK_TRY(cell_start_in(page, n, mid))));
-    if (key < rowid) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
+  // A cell whose key equals the rowid is the first at or above it: its
+  // child holds the rowid.
+  const Position pos = VBK_TRY(bisect(page, [rowid](cell::CBytes cell) -> Result<int> {
+    return three_way(VBK_TRY(cell::interior_key(cell)), rowid);
+  }));
+  return pos.index;
 }
 
 namespace {

@@ -44,8 +44,17 @@ inline uint8_t kind(CPage page) { return page[0]; }
 inline size_t raw_count(CPage page) { return get_be16(page.data() + 1); }
 inline uint32_t right_child(CPage page) { return get_be32(page.data() + 7); }
 
+// The faults of the inline readers below, built out of line.
+Error count_fault();
+Error pointer_fault();
+[[noreturn]] void cell_index_fault(size_t i, size_t n);
+
 // The cell count, checked against the room for its pointers.
-Result<size_t> count(CPage page);
+inline Result<size_t> count(CPage page) {
+  const size_t n = raw_count(page);
+  if (kHeaderSize + 2 * n > page.size()) return std::unexpected(count_fault());
+  return n;
+}
 
 // Writes the header of an empty node. The pointer array and cell area keep
 // their old bytes.
@@ -60,8 +69,14 @@ void set_right_child(Page page, uint32_t child);
 // The bytes from cell i's offset to the end of the page.
 Result<cell::CBytes> cell_start(CPage page, size_t i);
 // The same for a page whose count `n` the caller took from count(): a
-// bisection checks the count once, not at every cell it compares.
-Result<cell::CBytes> cell_start_in(CPage page, size_t n, size_t i);
+// bisection checks the count once, not at every cell it compares. The
+// offset must lie past the pointer array and inside the page.
+inline Result<cell::CBytes> cell_start_in(CPage page, size_t n, size_t i) {
+  if (i >= n) cell_index_fault(i, n);
+  const size_t offset = get_be16(page.data() + kHeaderSize + 2 * i);
+  if (offset < kHeaderSize + 2 * n || offset >= page.size()) return std::unexpected(pointer_fault());
+  return page.subspan(offset);
+}
 // The length of the cell at `offset`, read by the page's kind.
 Result<size_t> cell_len_at(CPage page, size_t offset);
 // Exactly the bytes of cell i.
@@ -73,9 +88,32 @@ Result<uint32_t> child_at(CPage page, size_t i);
 Result<int64_t> leaf_rowid_at(CPage page, size_t i);
 
 struct Position {
-  size_t index;  // the cell with the rowid, or the first cell above it
+  size_t index;  // the cell with the key, or the first cell above it
   bool found;
 };
+
+// The one bisection of every page search. Keys ascend strictly across a
+// page's cells; `compare(cell)` reads only what it compares from the bytes
+// at a cell's start and gives the cell's key against the one sought
+// (negative, 0, positive), or an error. The answer is the cell with the key,
+// or the first above it (the count when there is none). The count is
+// checked once; each probed cell is parsed once.
+template <class Compare>
+Result<Position> bisect(CPage page, Compare&& compare) {
+  const size_t n = VBK_TRY(count(page));
+  size_t lo = 0, hi = n;
+  while (lo < hi) {
+    const size_t mid = (lo + hi) / 2;
+    const int c = VBK_TRY(compare(VBK_TRY(cell_start_in(page, n, mid))));
+    if (c == 0) return Position{mid, true};
+    if (c < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return Position{lo, false};
+}
 // Bisection of a table leaf.
 Result<Position> leaf_find(CPage page, int64_t rowid);
 // Of a table interior page: the first cell whose key is >= rowid, or the count.
