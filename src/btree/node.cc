@@ -182,8 +182,4 @@ Result<void> overwrite_cell(Page page, size_t i, cell::CBytes cell) {
   return {};
 }
 
-Result<cell::CBytes> index_leaf_key(cell::CBytes cell) { return cell::index_key(cell, 0); }
-
-Result<cell::CBytes> index_interior_key(cell::CBytes cell) { return cell::index_key(cell, 4); }
-
 }  // namespace vbk::node

@@ -136,7 +136,7 @@ void truncate_cells(Page page, size_t n);
 Result<void> overwrite_cell(Page page, size_t i, cell::CBytes cell);
 
 // The key bytes of index cells.
-Result<cell::CBytes> index_leaf_key(cell::CBytes cell);
-Result<cell::CBytes> index_interior_key(cell::CBytes cell);
+inline Result<cell::CBytes> index_leaf_key(cell::CBytes cell) { return cell::index_key(cell, 0); }
+inline Result<cell::CBytes> index_interior_key(cell::CBytes cell) { return cell::index_key(cell, 4); }
 
 }  // namespace vbk::node
