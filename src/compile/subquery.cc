@@ -213,27 +213,13 @@ uint32_t subquery_depth(const SelectStmt& select, uint32_t limit) {
     todo.pop_back();
     deepest = std::max(deepest, depth);
     if (deepest > limit) return deepest;
-    auto scan = [&](const Expr& e) {
+    any_clause_expr(*s, [&](const Expr& e) {
       walk_expr(e, [&](const Expr& node) {
-        if (const auto* q = node.get_if<Expr::Subquery>()) todo.emplace_back(q->select.get(), depth + 1);
-        if (const auto* q = node.get_if<Expr::InSubquery>()) {
-          todo.emplace_back(q->select.get(), depth + 1);
-        }
+        if (const SelectStmt* inner = subquery_select(node)) todo.emplace_back(inner, depth + 1);
         return Visit::Descend;
       });
-    };
-    for (const SelectItem& item : s->items) {
-      if (item.kind == SelectItem::Kind::Expr) scan(item.expr);
-    }
-    for (const JoinedTable& entry : s->from) {
-      if (entry.on) scan(*entry.on);
-    }
-    if (s->where) scan(*s->where);
-    for (const Expr& g : s->group_by) scan(g);
-    if (s->having) scan(*s->having);
-    for (const OrderTerm& t : s->order_by) scan(t.expr);
-    if (s->limit) scan(*s->limit);
-    if (s->offset) scan(*s->offset);
+      return false;
+    });
   }
   return deepest;
 }

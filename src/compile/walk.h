@@ -75,4 +75,35 @@ bool walk_expr(const Expr& root, F&& f) {
   return true;
 }
 
+// The SELECT of a subquery node (scalar or IN), or null for any other node.
+inline const SelectStmt* subquery_select(const Expr& e) {
+  if (const auto* q = e.get_if<Expr::Subquery>()) return q->select.get();
+  if (const auto* q = e.get_if<Expr::InSubquery>()) return q->select.get();
+  return nullptr;
+}
+
+// Calls f(expr) on each expression of a SELECT's own clauses, in order:
+// result items, ON conditions, WHERE, GROUP BY, HAVING, ORDER BY, LIMIT,
+// OFFSET (not those of its UNION members), until f returns true; then the
+// result is true.
+template <typename F>
+bool any_clause_expr(const SelectStmt& s, F&& f) {
+  for (const SelectItem& item : s.items) {
+    if (item.kind == SelectItem::Kind::Expr && f(item.expr)) return true;
+  }
+  for (const JoinedTable& j : s.from) {
+    if (j.on && f(*j.on)) return true;
+  }
+  if (s.where && f(*s.where)) return true;
+  for (const Expr& g : s.group_by) {
+    if (f(g)) return true;
+  }
+  if (s.having && f(*s.having)) return true;
+  for (const OrderTerm& o : s.order_by) {
+    if (f(o.expr)) return true;
+  }
+  if (s.limit && f(*s.limit)) return true;
+  return s.offset && f(*s.offset);
+}
+
 }  // namespace vbk::compile

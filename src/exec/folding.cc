@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "compile/compile.h"
+#include "compile/walk.h"
 #include "exec/database.h"
 
 namespace vbk {
@@ -11,107 +12,29 @@ namespace vbk {
 namespace {
 
 // Visits the nodes of an expression tree until `visit` returns true; then
-// the result is true. Chain links (left operands) are followed in a loop;
-// the other children are at most as deep as the parser's nesting bound.
-// Subqueries' statements are entered only with `into_selects`.
+// the result is true. The walk keeps its own stack, so no shape of tree
+// recurses; subqueries' statements are entered only with `into_selects`
+// (and recurse once per nesting level, which the parser bounds).
 template <typename F>
 bool any_in_select(const SelectStmt& s, bool into_selects, F& visit);
 
 template <typename F>
 bool any_in_expr(const Expr& root, bool into_selects, F& visit) {
-  for (const Expr* e = &root; e != nullptr;) {
-    if (visit(*e)) return true;
-    const Expr* next = nullptr;
-    auto sub = [&](const Box<Expr>& child) {
-      return child && any_in_expr(*child, into_selects, visit);
-    };
-    switch (e->kind()) {
-      case Expr::Kind::Unary:
-        next = e->as<Expr::Unary>().expr.get();
-        break;
-      case Expr::Kind::Binary: {
-        const auto& b = e->as<Expr::Binary>();
-        if (sub(b.right)) return true;
-        next = b.left.get();
-        break;
-      }
-      case Expr::Kind::IsNull:
-        next = e->as<Expr::IsNull>().expr.get();
-        break;
-      case Expr::Kind::Aggregate:
-        next = e->as<Expr::Aggregate>().arg.get();
-        break;
-      case Expr::Kind::Function:
-        for (const Expr& a : e->as<Expr::Function>().args) {
-          if (any_in_expr(a, into_selects, visit)) return true;
-        }
-        break;
-      case Expr::Kind::Cast:
-        next = e->as<Expr::Cast>().expr.get();
-        break;
-      case Expr::Kind::Subquery: {
-        const auto& q = e->as<Expr::Subquery>();
-        if (into_selects && q.select && any_in_select(*q.select, into_selects, visit)) return true;
-        break;
-      }
-      case Expr::Kind::InSubquery: {
-        const auto& q = e->as<Expr::InSubquery>();
-        if (into_selects && q.select && any_in_select(*q.select, into_selects, visit)) return true;
-        next = q.expr.get();
-        break;
-      }
-      case Expr::Kind::InList: {
-        const auto& l = e->as<Expr::InList>();
-        for (const Expr& item : l.list) {
-          if (any_in_expr(item, into_selects, visit)) return true;
-        }
-        next = l.expr.get();
-        break;
-      }
-      case Expr::Kind::Like: {
-        const auto& l = e->as<Expr::Like>();
-        if (sub(l.pattern)) return true;
-        next = l.expr.get();
-        break;
-      }
-      case Expr::Kind::Case: {
-        const auto& c = e->as<Expr::Case>();
-        if (sub(c.operand)) return true;
-        for (const CaseWhen& w : c.whens) {
-          if (any_in_expr(w.when, into_selects, visit) || any_in_expr(w.then, into_selects, visit)) {
-            return true;
-          }
-        }
-        if (sub(c.else_expr)) return true;
-        break;
-      }
-      default:
-        break;
-    }
-    e = next;
-  }
-  return false;
+  bool found = false;
+  compile::walk_expr(root, [&](const Expr& e) {
+    const SelectStmt* inner = into_selects ? compile::subquery_select(e) : nullptr;
+    found = visit(e) || (inner != nullptr && any_in_select(*inner, into_selects, visit));
+    return found ? compile::Visit::Stop : compile::Visit::Descend;
+  });
+  return found;
 }
 
+// The same over a SELECT's clauses and UNION members.
 template <typename F>
 bool any_in_select(const SelectStmt& s, bool into_selects, F& visit) {
-  auto in = [&](const Expr& e) { return any_in_expr(e, into_selects, visit); };
-  for (const SelectItem& item : s.items) {
-    if (item.kind == SelectItem::Kind::Expr && in(item.expr)) return true;
+  if (compile::any_clause_expr(s, [&](const Expr& e) { return any_in_expr(e, into_selects, visit); })) {
+    return true;
   }
-  for (const JoinedTable& j : s.from) {
-    if (j.on && in(*j.on)) return true;
-  }
-  if (s.where && in(*s.where)) return true;
-  for (const Expr& g : s.group_by) {
-    if (in(g)) return true;
-  }
-  if (s.having && in(*s.having)) return true;
-  for (const OrderTerm& o : s.order_by) {
-    if (in(o.expr)) return true;
-  }
-  if (s.limit && in(*s.limit)) return true;
-  if (s.offset && in(*s.offset)) return true;
   for (const UnionMember& m : s.unions) {
     if (any_in_select(m.select, into_selects, visit)) return true;
   }
@@ -188,11 +111,6 @@ Expr in_chain(Expr x, std::vector<Expr> rhs, bool negated) {
 
 namespace exec {
 
-bool expr_has_subquery(const Expr& expr) {
-  auto visit = [](const Expr& e) { return is_fold_target(e); };
-  return any_in_expr(expr, false, visit);
-}
-
 bool select_has_subquery(const SelectStmt& select) {
   auto visit = [](const Expr& e) { return is_fold_target(e); };
   return any_in_select(select, false, visit);
@@ -218,9 +136,7 @@ bool stmt_has_subquery(const Statement& stmt) {
 bool subquery_reads_param(const Statement& stmt) {
   auto is_param = [](const Expr& e) { return e.kind() == Expr::Kind::Param; };
   auto visit = [&](const Expr& e) {
-    const SelectStmt* sel = nullptr;
-    if (const auto* q = e.get_if<Expr::Subquery>()) sel = q->select.get();
-    if (const auto* q = e.get_if<Expr::InSubquery>()) sel = q->select.get();
+    const SelectStmt* sel = compile::subquery_select(e);
     return sel != nullptr && any_in_select(*sel, true, is_param);
   };
   return any_in_statement(stmt, false, visit);

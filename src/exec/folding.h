@@ -32,9 +32,6 @@ namespace vbk::exec {
 // expressions holds a subquery or an IN form.
 bool stmt_has_subquery(const Statement& stmt);
 
-// Whether the expression holds a subquery or an IN form (outside subqueries).
-bool expr_has_subquery(const Expr& expr);
-
 // Whether folding would change anything in the SELECT: a subquery or an IN
 // form in any of its clauses or UNION members.
 bool select_has_subquery(const SelectStmt& select);

@@ -128,7 +128,7 @@ TEST_F(FoldingTest, AHundredThousandValuesFold) {
   const Statement folded = must(db_.fold_subqueries(parse_one(sql)));
   const SelectStmt& select = folded.as<Statement::Select>().select;
   ASSERT_TRUE(select.where);
-  EXPECT_FALSE(exec::expr_has_subquery(*select.where));
+  EXPECT_FALSE(exec::select_has_subquery(select));
   int comparisons = 1;
   const Expr* e = &*select.where;
   while (const auto* b = e->get_if<Expr::Binary>()) {
