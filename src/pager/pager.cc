@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -252,7 +251,6 @@ void PageTable::rehash(size_t capacity) {
   std::vector<Entry> old = std::move(slots_);
   slots_.assign(capacity, Entry{});
   mask_ = capacity - 1;
-  shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
   for (const Entry& e : old) {
     if (e.pgno == 0) continue;
     size_t i = home(e.pgno);
@@ -300,7 +298,6 @@ void PageTable::clear() noexcept {
   // A table grown by a large transaction goes back to the system.
   std::vector<Entry>().swap(slots_);
   mask_ = 0;
-  shift_ = 64;
 }
 
 void PageTable::shrink_to_fit() {

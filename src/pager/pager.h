@@ -255,7 +255,6 @@ class PageTable {
     other.slots_.clear();
     size_ = std::exchange(other.size_, 0);
     mask_ = std::exchange(other.mask_, 0);
-    shift_ = std::exchange(other.shift_, 64);
     return *this;
   }
 
@@ -290,10 +289,15 @@ class PageTable {
     uint32_t pgno = 0;
     Page* page = nullptr;
   };
-  // Page numbers are dense small integers: the high bits of their product
-  // with an odd constant spread them over the table.
+  // The home slot: the low bits of the page number's product with an odd
+  // constant. Multiplying by an odd number permutes the residues modulo the
+  // table size, so pages whose numbers lie within one table's length of
+  // each other (a scan's leaves, a tree's recent pages) never share a home.
+  // The high bits would not do: the constant is 2^64/pi, and 355/113 comes
+  // so close to pi that pages 355 apart land side by side, building long
+  // probe runs in a cache of consecutive pages.
   size_t home(uint32_t pgno) const {
-    return static_cast<size_t>((uint64_t{pgno} * 0x517cc1b727220a95ull) >> shift_);
+    return static_cast<size_t>(uint64_t{pgno} * 0x517cc1b727220a95ull) & mask_;
   }
   // Rebuilds the table with `capacity` slots (a power of two).
   void rehash(size_t capacity);
@@ -303,7 +307,6 @@ class PageTable {
   std::vector<Entry> slots_;
   size_t size_ = 0;
   size_t mask_ = 0;
-  unsigned shift_ = 64;
 };
 
 class Pager {
