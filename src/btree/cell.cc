@@ -22,9 +22,11 @@ bool fits(CBytes cell, size_t at, uint64_t len) {
 }  // namespace
 
 Result<LeafHead> parse_leaf_head(CBytes cell) {
+  // Each read lies within `cell`, so the next one starts inside it or at
+  // its end.
   const auto total = VBK_TRY(varint::read_uvarint(cell));
-  const auto local = VBK_TRY(uvarint_at(cell, total.length));
-  const auto rowid = VBK_TRY(uvarint_at(cell, total.length + local.length));
+  const auto local = VBK_TRY(varint::read_uvarint(cell.subspan(total.length)));
+  const auto rowid = VBK_TRY(varint::read_uvarint(cell.subspan(total.length + local.length)));
   LeafHead head;
   head.total = total.value;
   head.local = local.value;

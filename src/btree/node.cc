@@ -51,11 +51,6 @@ void init(Page page, size_t content_start, uint8_t kind) {
 
 void set_right_child(Page page, uint32_t child) { put_be32(page.data() + 7, child); }
 
-Result<cell::CBytes> cell_start(CPage page, size_t i) {
-  const size_t offset = VBK_TRY(cell_offset(page, i));
-  return page.subspan(offset);
-}
-
 Result<size_t> cell_len_at(CPage page, size_t offset) {
   if (offset >= page.size()) return std::unexpected(corrupt("cell pointer out of range"));
   const cell::CBytes bytes = page.subspan(offset);

@@ -66,17 +66,22 @@ inline void init_leaf_index(Page page, size_t page_size) { init(page, page_size,
 
 void set_right_child(Page page, uint32_t child);
 
-// The bytes from cell i's offset to the end of the page.
-Result<cell::CBytes> cell_start(CPage page, size_t i);
-// The same for a page whose count `n` the caller took from count(): a
-// bisection checks the count once, not at every cell it compares. The
-// offset must lie past the pointer array and inside the page.
+// The bytes from cell i's offset to the end of the page, for a page whose
+// count `n` the caller took from count(): a bisection checks the count
+// once, not at every cell it compares. The offset must lie past the pointer
+// array and inside the page.
 inline Result<cell::CBytes> cell_start_in(CPage page, size_t n, size_t i) {
   if (i >= n) cell_index_fault(i, n);
   const size_t offset = get_be16(page.data() + kHeaderSize + 2 * i);
   if (offset < kHeaderSize + 2 * n || offset >= page.size()) return std::unexpected(pointer_fault());
   return page.subspan(offset);
 }
+// The same, counting the cells first.
+inline Result<cell::CBytes> cell_start(CPage page, size_t i) {
+  const size_t n = VBK_TRY(count(page));
+  return cell_start_in(page, n, i);
+}
+
 // The length of the cell at `offset`, read by the page's kind.
 Result<size_t> cell_len_at(CPage page, size_t offset);
 // Exactly the bytes of cell i.
