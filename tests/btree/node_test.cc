@@ -1,5 +1,7 @@
 #include "btree/node.h"
 
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -176,6 +178,55 @@ TEST(Node, CorruptPagesAreReportedNotTrusted) {
   const size_t at2 = get_be16(bad_varint.data() + 14);
   std::fill(bad_varint.begin() + static_cast<std::ptrdiff_t>(at2), bad_varint.end(), 0xff);
   EXPECT_TRUE(corrupt(node::leaf_rowid_at(bad_varint, 1)));
+}
+
+// The readers a search calls for every probed cell: what they read, and
+// what they make of a cell cut short, whether the short form is read
+// inline or out of line.
+TEST(Cell, SearchReadersOfWholeAndCutCells) {
+  struct Case {
+    const char* what;
+    Bytes cell;
+    std::function<Result<int64_t>(cell::CBytes)> read;
+    std::optional<int64_t> value;  // none: Corrupt
+  };
+  auto key_len = [](size_t at) {
+    return [at](cell::CBytes c) -> Result<int64_t> {
+      return static_cast<int64_t>(VBK_TRY(cell::index_key(c, at)).size());
+    };
+  };
+  const Case cases[] = {
+      {"index key, one-byte length", {0x02, 0x10, 0x20}, key_len(0), 2},
+      {"index key, one-byte length past the end", {0x05, 0x10, 0x20}, key_len(0), std::nullopt},
+      {"index key, two-byte length", [] {
+         Bytes b{0x81, 0x01};
+         b.resize(2 + 129, 0x33);
+         return b;
+       }(), key_len(0), 129},
+      {"index key, two-byte length past the end", {0x81, 0x01, 0x33}, key_len(0), std::nullopt},
+      {"index key, no length", {}, key_len(0), std::nullopt},
+      {"interior index key, child cut", {0x00, 0x00, 0x09}, key_len(4), std::nullopt},
+      {"interior index key", {0x00, 0x00, 0x00, 0x09, 0x01, 0x44}, key_len(4), 1},
+      {"table key", {0x00, 0x00, 0x00, 0x07, 0xD8, 0x04}, cell::interior_key, 300},
+      {"table key, child cut", {0x00, 0x00, 0x07}, cell::interior_key, std::nullopt},
+      {"table key missing", {0x00, 0x00, 0x00, 0x07}, cell::interior_key, std::nullopt},
+      {"table key cut", {0x00, 0x00, 0x00, 0x07, 0xD8}, cell::interior_key, std::nullopt},
+      {"rowid", {0x03, 0x03, 0x02, 0xAA, 0xBB, 0xCC}, cell::leaf_rowid, 1},
+      {"rowid of three bytes", {0x00, 0x00, 0x80, 0x80, 0x01}, cell::leaf_rowid, 8192},
+      {"rowid missing", {0x03, 0x03}, cell::leaf_rowid, std::nullopt},
+      {"rowid cut", {0x00, 0x00, 0x80, 0x80}, cell::leaf_rowid, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Result<int64_t> r = c.read(c.cell);
+    if (c.value) {
+      ASSERT_TRUE(r.has_value()) << r.error().display();
+      EXPECT_EQ(*r, *c.value);
+    } else {
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind(), Error::Kind::Corrupt);
+    }
+  }
 }
 
 TEST(Cell, GoldenEncodings) {
