@@ -14,6 +14,8 @@
 #include <utility>
 
 #include "error.h"
+#include "pager/pager.h"
+#include "vfs/os.h"
 
 namespace vbk::bench {
 
@@ -25,6 +27,13 @@ T must(Result<T> r) {
     std::exit(1);
   }
   if constexpr (!std::is_void_v<T>) return std::move(r).value();
+}
+
+// Our database at `path`, made afresh (any file there is removed first)
+// with 4096-byte pages, as the peer's.
+inline Pager fresh_pager(const std::string& path) {
+  std::remove(path.c_str());
+  return must(Pager::create(OsVfs::instance(), path, 4096));
 }
 
 // A peer call's result code; anything but `want` ends the benchmark.

@@ -90,7 +90,7 @@ struct Ours {
   vbk::Pager pager;
   uint32_t root = 0;
   explicit Ours(const std::string& path)
-      : pager((std::remove(path.c_str()), must(vbk::Pager::create(vbk::OsVfs::instance(), path, 4096)))) {
+      : pager(vbk::bench::fresh_pager(path)) {
     must(pager.begin());
     root = must(vbk::BTree::create(pager)).root();
     must(pager.commit());
@@ -276,8 +276,7 @@ int run_phase(std::string_view name, size_t rows, const std::string& dir) {
     Peer peer(table_peer, true);
     m = measure([&] { peer.each("DELETE FROM t WHERE id=?1", d.odd, nullptr); });
   } else if (name == "index-ours") {
-    std::remove(index.c_str());
-    Ours ours{must(vbk::Pager::create(vbk::OsVfs::instance(), index, 4096)), 0};
+    Ours ours{vbk::bench::fresh_pager(index), 0};
     must(ours.pager.begin());
     if (must(vbk::IndexBTree::create(ours.pager)).root() != kFirstRoot) std::exit(2);
     must(ours.pager.commit());

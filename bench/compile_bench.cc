@@ -50,8 +50,7 @@ struct Ours {
   vbk::Pager pager;
   std::optional<vbk::Catalog> catalog;
   explicit Ours(const std::string& path)
-      : pager((std::remove(path.c_str()),
-               must(vbk::Pager::create(vbk::OsVfs::instance(), path, 4096)))) {
+      : pager(vbk::bench::fresh_pager(path)) {
     catalog.emplace(must(vbk::Catalog::open(pager)));
     std::vector<vbk::Column> cols = {{"id", "INTEGER", true, false, {}},
                                      {"a", "INT", false, false, {}},

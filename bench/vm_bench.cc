@@ -104,8 +104,7 @@ int main(int argc, char** argv) {
   std::vector<Row> results;
 
   const std::string ours_path = dir + "/vbk-vm-bench.db";
-  std::remove(ours_path.c_str());
-  vbk::Pager pager = must(vbk::Pager::create(vbk::OsVfs::instance(), ours_path, 4096));
+  vbk::Pager pager = vbk::bench::fresh_pager(ours_path);
   must(pager.begin());
   const uint32_t root = must(vbk::BTree::create(pager)).root();
   must(pager.commit());
