@@ -40,12 +40,15 @@ Result<void> read_payload_into(Pager& pager, Bytes& out, uint64_t total, CBytes 
                                uint32_t first_overflow) {
   const size_t chunk_max = pager.page_size() - 4;
   if (total < local.size()) return std::unexpected(Error::Corrupt("payload length exceeds the file"));
-  // The buffer is reserved at the claimed length at once, so the claim is
-  // held against the pages the files really have, not the header's page
+  // The buffer is reserved at the claimed length at once, so a large claim
+  // is held against the pages the files really have, not the header's page
   // count: a damaged count would let any claim through, and with it an
-  // allocation of any size.
-  const uint64_t chain_room = VBK_TRY(pager.readable_pages()) * chunk_max;
-  if (total - local.size() > chain_room) {
+  // allocation of any size. Asking the files costs a system call, which a
+  // claim of a few pages is not worth: reserving it is harmless, and the
+  // walk below is bounded by it anyway.
+  constexpr uint64_t kUncheckedClaim = uint64_t{1} << 20;
+  if (total - local.size() > kUncheckedClaim &&
+      total - local.size() > VBK_TRY(pager.readable_pages()) * chunk_max) {
     return std::unexpected(Error::Corrupt("payload length exceeds the file"));
   }
   out.clear();

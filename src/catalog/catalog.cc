@@ -55,15 +55,8 @@ Result<Catalog> Catalog::open(Pager& pager) {
 }
 
 Result<void> Catalog::reload(Pager& pager) {
-  Catalog fresh;
-  auto load = [&] { return fresh.load(pager); };
-  if (pager.in_tx()) {
-    VBK_TRY(load());
-  } else {
-    VBK_TRY(under_read_lock(pager, load));
-  }
-  *this = std::move(fresh);
-  return {};
+  if (pager.in_tx()) return reload_locked(pager);
+  return under_read_lock(pager, [&] { return reload_locked(pager); });
 }
 
 Result<void> Catalog::reload_locked(Pager& pager) {

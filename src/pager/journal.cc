@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "pager/header.h"
 #include "util/bytes.h"
@@ -51,26 +52,29 @@ Result<uint64_t> write_body_from(const VfsFile& file, uint32_t page_size, uint32
                                  const std::function<Result<void>(uint32_t, std::span<uint8_t>)>& read_page) {
   // Records go into a bounded buffer that is written out whenever the next
   // record would overflow it; a small journal still goes out in one write.
+  // The buffer is as large as the journal, up to the bound, and every byte
+  // of it that is written out was filled first.
   constexpr size_t kChunk = size_t{1} << 20;
   const size_t record = 4 + size_t{page_size};
-  std::vector<uint8_t> chunk(std::max(kChunk, kHeadSize + record));
-  std::memcpy(chunk.data(), kMagic, sizeof kMagic);
-  put_be32(chunk.data() + 8, page_size);
-  put_be32(chunk.data() + 12, orig_page_count);
-  put_be32(chunk.data() + 16, static_cast<uint32_t>(pgnos.size()));
+  const size_t cap = std::max(kHeadSize + record, std::min(kChunk, kHeadSize + pgnos.size() * record));
+  const auto chunk = std::make_unique_for_overwrite<uint8_t[]>(cap);
+  std::memcpy(chunk.get(), kMagic, sizeof kMagic);
+  put_be32(chunk.get() + 8, page_size);
+  put_be32(chunk.get() + 12, orig_page_count);
+  put_be32(chunk.get() + 16, static_cast<uint32_t>(pgnos.size()));
   size_t used = kHeadSize;
   uint64_t written = 0;
   for (uint32_t pgno : pgnos) {
-    if (used + record > kChunk && used != 0) {
-      VBK_TRY(file.write_all_at(std::span(chunk.data(), used), written));
+    if (used + record > cap) {
+      VBK_TRY(file.write_all_at(std::span(chunk.get(), used), written));
       written += used;
       used = 0;
     }
-    put_be32(chunk.data() + used, pgno);
-    VBK_TRY(read_page(pgno, std::span(chunk.data() + used + 4, page_size)));
+    put_be32(chunk.get() + used, pgno);
+    VBK_TRY(read_page(pgno, std::span(chunk.get() + used + 4, page_size)));
     used += record;
   }
-  VBK_TRY(file.write_all_at(std::span(chunk.data(), used), written));
+  VBK_TRY(file.write_all_at(std::span(chunk.get(), used), written));
   written += used;
   VBK_TRY(file.truncate(written));
   return written;

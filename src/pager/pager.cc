@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -27,20 +28,21 @@ struct BufferBlock {
 
 namespace {
 
-size_t g_live_blocks = 0;
+// Handles on other threads carve and release blocks at the same time.
+std::atomic<size_t> g_live_blocks{0};
 
 void release_block(BufferBlock* block) noexcept {
   if (--block->holds != 0) return;
   munmap(block->base, block->bytes);
   delete block;
-  --g_live_blocks;
+  g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 Page::~Page() { release_block(block_); }
 
-size_t BufferCarver::live_blocks() { return g_live_blocks; }
+size_t BufferCarver::live_blocks() { return g_live_blocks.load(std::memory_order_relaxed); }
 
 void BufferCarver::drop() noexcept {
   if (block_ != nullptr) release_block(block_);
@@ -55,7 +57,7 @@ Page* BufferCarver::carve(size_t size) {
     // Out of memory, as a failed operator new reports it.
     if (base == MAP_FAILED) throw std::bad_alloc();
     block_ = new BufferBlock{base, bytes, 1};
-    ++g_live_blocks;
+    g_live_blocks.fetch_add(1, std::memory_order_relaxed);
     next_ = 0;
   }
   uint8_t* data = static_cast<uint8_t*>(block_->base) + next_ * size;
