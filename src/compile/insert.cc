@@ -64,7 +64,8 @@ Result<vdbe::Program> compile_insert(std::string_view table_name,
   const uint32_t record = base + nn;
   std::vector<bool> listed(n, false);
   for (size_t pos : targets) listed[pos] = true;
-  const bool alias_listed = table->rowid_alias && listed[*table->rowid_alias];
+  // A damaged schema row may state an alias past the columns: none listed.
+  const bool alias_listed = table->rowid_alias && *table->rowid_alias < n && listed[*table->rowid_alias];
   const uint32_t rowid_reg =
       alias_listed ? base + static_cast<uint32_t>(*table->rowid_alias) : base + nn + 1;
   const uint32_t scratch = alias_listed ? base + nn + 1 : base + nn + 2;

@@ -352,7 +352,7 @@ std::optional<IndexRange> choose_index_range(const Expr* where, std::string_view
   collect_cmp(*where, cmps);
   if (cmps.empty()) return std::nullopt;
   for (const IndexDef* index : catalog.indexes_for(table)) {
-    if (!seekable_index_column(index->columns[0])) continue;
+    if (index->columns.empty() || !seekable_index_column(index->columns[0])) continue;
     std::string first = lower(index->columns[0]);
     IndexRange range;
     for (const Cmp& c : cmps) {

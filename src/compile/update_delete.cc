@@ -158,7 +158,7 @@ Result<vdbe::Program> compile_update(std::string_view table_name,
   // equal to the rowid (NULL included) fails the run before the row is
   // touched, rather than being stored beside a rowid it contradicts.
   std::optional<uint32_t> rowid_changed;
-  if (table.rowid_alias && assigned[*table.rowid_alias] != nullptr) {
+  if (table.rowid_alias && *table.rowid_alias < assigned.size() && assigned[*table.rowid_alias] != nullptr) {
     uint32_t same = gen.reg();
     gen.emit(Op::Bin{.op = vdbe::BinKind::Eq,
                      .a = base + static_cast<uint32_t>(*table.rowid_alias),

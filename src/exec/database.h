@@ -151,9 +151,9 @@ class Database {
 
   // The value of a constant expression: a literal's own value; anything
   // else runs as SELECT expr without a FROM (NULL without a row), so a
-  // column reference fails with the compiler's error and a ? reads NULL.
-  // Takes no lock.
-  Result<Value> eval_const_expr(const Expr& expr);
+  // column reference fails with the compiler's error and a ? reads its
+  // value among `binds` (NULL past them). Takes no lock.
+  Result<Value> eval_const_expr(const Expr& expr, std::span<const Value> binds = {});
 
   int64_t last_insert_rowid() const { return last_insert_rowid_; }
   uint64_t found_rows() const { return found_rows_; }

@@ -154,7 +154,7 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
     return std::nullopt;
   };
   std::vector<KeySet> keys;
-  if (table->rowid_alias) {
+  if (table->rowid_alias && *table->rowid_alias < table->columns.size()) {
     const std::string& alias = table->columns[*table->rowid_alias].name;
     if (const std::optional<size_t> pos = position_of(alias)) keys.push_back({{alias}, {*pos}});
   }

@@ -101,8 +101,8 @@ Result<ExecResult::Rows> Database::run_union(SelectStmt select, std::span<const 
     keys.push_back(VBK_TRY(exec::resolve_union_order_col(term.expr, out.columns)));
     spec.order_desc.push_back(term.desc);
   }
-  if (offset) spec.offset = exec::val_to_i64(VBK_TRY(eval_const_expr(*offset)));
-  if (limit) spec.limit = exec::val_to_i64(VBK_TRY(eval_const_expr(*limit)));
+  if (offset) spec.offset = exec::val_to_i64(VBK_TRY(eval_const_expr(*offset, binds)));
+  if (limit) spec.limit = exec::val_to_i64(VBK_TRY(eval_const_expr(*limit, binds)));
   if (!keys.empty()) {
     for (vdbe::Row& row : out.rows) {
       row.reserve(row.size() + keys.size());
@@ -123,7 +123,7 @@ Result<std::vector<vdbe::Row>> Database::query_rows(SelectStmt select,
   return run_query(program, false, binds);
 }
 
-Result<Value> Database::eval_const_expr(const Expr& expr) {
+Result<Value> Database::eval_const_expr(const Expr& expr, std::span<const Value> binds) {
   switch (expr.kind()) {
     case Expr::Kind::Null:
     case Expr::Kind::Integer:
@@ -138,7 +138,7 @@ Result<Value> Database::eval_const_expr(const Expr& expr) {
   SelectStmt select;
   select.items.push_back(SelectItem::Expr(expr));
   const vdbe::Program program = VBK_TRY(compile::compile_select(select, catalog_));
-  std::vector<vdbe::Row> rows = VBK_TRY(run_query(program, false, {}));
+  std::vector<vdbe::Row> rows = VBK_TRY(run_query(program, false, binds));
   if (rows.empty() || rows[0].empty()) return Value();
   return std::move(rows[0][0]);
 }
