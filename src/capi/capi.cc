@@ -83,12 +83,16 @@ void bind(VbkStmt* stmt, int64_t idx, Value v) {
   stmt->binds[i] = std::move(v);
 }
 
-// Saturating truncation toward zero; NaN gives 0.
-int64_t real_to_i64(double d) {
-  if (std::isnan(d)) return 0;
-  if (d >= 9223372036854775808.0) return INT64_MAX;
-  if (d < -9223372036854775808.0) return INT64_MIN;
-  return static_cast<int64_t>(d);
+// A statement's result: its rows become the handle's result set; the
+// number of rows it gave or changed.
+int64_t take_result(VbkDb* db, ExecResult& r) {
+  if (auto* rows = std::get_if<ExecResult::Rows>(&r.node)) {
+    db->columns = std::move(rows->columns);
+    db->rows = std::move(rows->rows);
+    return static_cast<int64_t>(db->rows.size());
+  }
+  if (auto* n = std::get_if<ExecResult::Affected>(&r.node)) return static_cast<int64_t>(n->count);
+  return 0;
 }
 
 std::string str_form(const Value& v) {
@@ -147,15 +151,7 @@ VBK_EXPORT int64_t vbk_exec(VbkDb* db, const char* sql) noexcept {
     return -1;
   }
   int64_t total = 0;
-  for (ExecResult& r : *results) {
-    if (auto* rows = std::get_if<ExecResult::Rows>(&r.node)) {
-      total += static_cast<int64_t>(rows->rows.size());
-      db->columns = std::move(rows->columns);
-      db->rows = std::move(rows->rows);
-    } else if (auto* n = std::get_if<ExecResult::Affected>(&r.node)) {
-      total += static_cast<int64_t>(n->count);
-    }
-  }
+  for (ExecResult& r : *results) total += take_result(db, r);
   db->last_insert_id = db->db->last_insert_rowid();
   return total;
 }
@@ -187,14 +183,7 @@ VBK_EXPORT int64_t vbk_exec_prepared(VbkDb* db, VbkStmt* stmt) noexcept {
     record(db, r.error().display());
     return -1;
   }
-  int64_t count = 0;
-  if (auto* rows = std::get_if<ExecResult::Rows>(&r->node)) {
-    count = static_cast<int64_t>(rows->rows.size());
-    db->columns = std::move(rows->columns);
-    db->rows = std::move(rows->rows);
-  } else if (auto* n = std::get_if<ExecResult::Affected>(&r->node)) {
-    count = static_cast<int64_t>(n->count);
-  }
+  const int64_t count = take_result(db, *r);
   db->last_insert_id = db->db->last_insert_rowid();
   return count;
 }
@@ -238,7 +227,7 @@ VBK_EXPORT int vbk_get_i64(VbkDb* db, size_t row, size_t col, int64_t* out) noex
   if (v->kind() == Value::Kind::Int) {
     n = v->as_int();
   } else if (v->kind() == Value::Kind::Real) {
-    n = real_to_i64(v->as_real());
+    n = vbk::value_ops::int_from_real(v->as_real());
   } else {
     return 0;
   }

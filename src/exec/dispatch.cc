@@ -12,29 +12,18 @@
 #include "compile/compile.h"
 #include "exec/database.h"
 #include "exec/folding.h"
+#include "util/unicode.h"
 #include "vdbe/value_ops.h"
 
 namespace vbk {
 
 namespace {
 
-std::string ascii_upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
 bool has_constraint(const ColumnDef& def, Constraint::Kind kind) {
   for (const Constraint& c : def.constraints) {
     if (c.kind == kind) return true;
   }
   return false;
-}
-
-bool names_equal_ascii_ci(std::string_view a, std::string_view b) {
-  return ascii_upper(a) == ascii_upper(b);
 }
 
 }  // namespace
@@ -44,9 +33,8 @@ namespace exec {
 bool is_integer_type(std::string_view type) {
   static constexpr std::array<std::string_view, 9> kNames = {
       "INT", "INT2", "INT4", "INT8", "BIGINT", "INTEGER", "TINYINT", "SMALLINT", "MEDIUMINT"};
-  const std::string upper = ascii_upper(type);
   for (std::string_view n : kNames) {
-    if (upper == n) return true;
+    if (unicode::ascii_iequals(type, n)) return true;
   }
   return false;
 }
@@ -66,7 +54,8 @@ Value literal_value(const Expr& expr) {
 
 Value coerce_affinity(std::string_view decl_type, Value value) {
   if (value.kind() != Value::Kind::Text) return value;
-  const std::string upper = ascii_upper(decl_type);
+  std::string upper;
+  unicode::append_ascii_upper(upper, decl_type);
   if (upper.find("INT") != std::string::npos) {
     value_ops::apply_affinity(value, false);
     return value;
@@ -85,7 +74,7 @@ std::optional<std::string> found_rows_query(const SelectStmt& select) {
   const SelectItem& item = select.items[0];
   if (item.kind != SelectItem::Kind::Expr) return std::nullopt;
   const auto* call = item.expr.get_if<Expr::Function>();
-  if (call == nullptr || !call->args.empty() || !names_equal_ascii_ci(call->name, "FOUND_ROWS")) {
+  if (call == nullptr || !call->args.empty() || !unicode::ascii_iequals(call->name, "FOUND_ROWS")) {
     return std::nullopt;
   }
   return item.alias ? *item.alias : std::string("FOUND_ROWS()");
@@ -319,7 +308,7 @@ Result<void> Database::create_table(const Statement::CreateTable& ct, bool& wrot
     const TableIndex& clause = ct.indexes[i];
     // A key on the rowid alias alone is the table's own order.
     if (rowid_alias && clause.columns.size() == 1 &&
-        names_equal_ascii_ci(clause.columns[0], columns[*rowid_alias].name)) {
+        unicode::ascii_iequals(clause.columns[0], columns[*rowid_alias].name)) {
       continue;
     }
     const std::string clause_name = clause.name ? *clause.name : ct.name + "__idx" + std::to_string(i);

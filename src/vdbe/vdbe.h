@@ -109,8 +109,6 @@ class Vm {
 
   // The values a parent run hands to a sub-program run (Op::Param).
   void set_params(std::vector<Value> params) { params_ = std::move(params); }
-  const std::vector<Value>& params() const { return params_; }
-  Pager& pager() const { return *pager_; }
 
   // The value of one sub-program parameter in this running machine: a slot's
   // current rowid or column (NULL under its null-row flag or without a
@@ -147,7 +145,8 @@ class Vm {
   // Stores every queued rewrite, in queue order, and empties the queue.
   Result<void> apply_queue();
 
-  // The instruction families, each defined with its Part of the machine.
+  // Instructions too long to sit in the dispatch switch, each in a function
+  // of its own.
   Result<void> exec_make_updated_record(const Op::MakeUpdatedRecord& o);
   Result<void> exec_new_rowid(const Op::NewRowid& o);
   Result<void> exec_insert(const Op::Insert& o);

@@ -234,7 +234,7 @@ TEST(IndexBTree, InteriorSplitPoint) {
   };
   // The middle when both sides fit.
   EXPECT_EQ(btree::interior_split_point(cells({10, 10, 10, 10, 10}), 4084), 2u);
-  // The Part's example: the nearest point that fits.
+  // Neither side fits at the middle: the nearest point that does.
   EXPECT_EQ(btree::interior_split_point(cells({2042, 2000, 2000, 28, 28, 28}), 4084), 2u);
   // Two cells of more than half the area: one side keeps no cell.
   const size_t m = btree::interior_split_point(cells({32763, 32763}), 65524);
