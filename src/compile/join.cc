@@ -13,6 +13,41 @@ namespace vbk::compile {
 
 namespace {
 
+struct JoinLevel {
+  enum class Kind : uint8_t { Scan, RowidLookup, IndexLookup };
+  Kind kind = Kind::Scan;
+  uint32_t root = 0;          // IndexLookup: the index's root page
+  const Expr* key = nullptr;  // lookups: the other side of the ON equality
+};
+
+// Appends both sides of every `=` conjunct of the AND chain, in the order
+// written.
+void collect_eqs(const Expr& expr, std::vector<std::pair<const Expr*, const Expr*>>& list);
+
+// Whether the expression refers to the level named `scope` reading `table`.
+// Aggregate arguments, subqueries and IN lists are not looked into.
+bool expr_uses_table(const Expr& expr, std::string_view scope, const TableDef& table);
+
+// The access of one level from its ON condition; never fails, and a
+// condition it cannot use leaves the level a scan.
+JoinLevel plan_join_level(const Expr* on, const TableDef& table, std::string_view scope,
+                          const Catalog& catalog);
+
+// The outermost level at which everything the expression reads is in
+// place; a subquery counts as reading every level.
+uint32_t expr_deepest_level(const Expr& expr, const std::vector<TableScope>& scopes);
+
+// Whether the expression reads a column of the scope other than its rowid.
+// A subquery counts as reading everything.
+bool expr_refs_table_nonrowid(const Expr& expr, std::string_view scope, const TableDef& table);
+
+// Whether index lookup level `level` can be answered from its index alone:
+// its ON is one equality and nothing else in the statement reads the
+// table's row.
+bool level_is_index_only(const SelectStmt& stmt, uint32_t level, std::string_view scope,
+                         const TableDef& table);
+
+
 using vdbe::Op;
 
 // Integers of at most this magnitude are exact as 64-bit floats; beyond it
@@ -43,10 +78,8 @@ std::optional<JoinLevel> try_side(const Expr& side, const Expr& other, const Tab
   const auto* col = side.get_if<Expr::Column>();
   if (col == nullptr || !names_level(*col, scope, table)) return std::nullopt;
   if (expr_uses_table(other, scope, table)) return std::nullopt;
-  if (is_rowid_name(col->name)) return JoinLevel{JoinLevel::Kind::RowidLookup, 0, &other};
-  std::optional<size_t> pos = table.column_index(col->name);
-  if (!pos) return std::nullopt;
-  if (pos == table.rowid_alias) return JoinLevel{JoinLevel::Kind::RowidLookup, 0, &other};
+  if (names_table_rowid(col->name, table)) return JoinLevel{JoinLevel::Kind::RowidLookup, 0, &other};
+  if (!table.column_index(col->name)) return std::nullopt;
   if (const IndexDef* index = single_column_index(table, col->name, catalog)) {
     return JoinLevel{JoinLevel::Kind::IndexLookup, index->root, &other};
   }
@@ -87,7 +120,7 @@ Result<void> check_no_later_level(const Gen& gen, uint32_t from, uint32_t level,
 // scope q (or its rowid alias column), qualified.
 bool demands_null_rowid(const Expr& where, const TableScope& scope) {
   bool found = false;
-  each_conjunct(where, [&](const Expr& c) {
+  for_each_conjunct(where, [&](const Expr& c) {
     const auto* n = c.get_if<Expr::IsNull>();
     if (n == nullptr || n->negated) return;
     const auto* col = n->expr->get_if<Expr::Column>();
@@ -155,8 +188,6 @@ Result<IndexOnlyGuard> emit_index_only_key_tests(Gen& gen, uint32_t k, uint32_t 
   return IndexOnlyGuard{big};
 }
 
-}  // namespace
-
 void collect_eqs(const Expr& expr, std::vector<std::pair<const Expr*, const Expr*>>& list) {
   for_each_conjunct(expr, [&](const Expr& c) {
     const auto* b = c.get_if<Expr::Binary>();
@@ -195,10 +226,6 @@ JoinLevel plan_join_level(const Expr* on, const TableDef& table, std::string_vie
   return {};
 }
 
-void each_conjunct(const Expr& expr, const std::function<void(const Expr&)>& f) {
-  for_each_conjunct(expr, f);
-}
-
 uint32_t expr_deepest_level(const Expr& expr, const std::vector<TableScope>& scopes) {
   auto n = static_cast<uint32_t>(scopes.size());
   uint32_t deepest = 0;
@@ -208,10 +235,10 @@ uint32_t expr_deepest_level(const Expr& expr, const std::vector<TableScope>& sco
       case Expr::Kind::Column: {
         const auto& col = e.as<Expr::Column>();
         for (uint32_t i = 0; i < n; ++i) {
-          bool match = col.table ? qualifier_matches(scopes[i].name, *col.table)
-                                 : (is_rowid_name(col.name) ||
-                                    scopes[i].table->column_index(col.name).has_value());
-          if (match) raise(i);
+          // An unqualified rowid is every level's.
+          if (names_level(col, scopes[i].name, *scopes[i].table) || (!col.table && is_rowid_name(col.name))) {
+            raise(i);
+          }
         }
         return Visit::Skip;
       }
@@ -229,10 +256,7 @@ bool expr_refs_table_nonrowid(const Expr& expr, std::string_view scope, const Ta
     switch (e.kind()) {
       case Expr::Kind::Column: {
         const auto& col = e.as<Expr::Column>();
-        if (!names_level(col, scope, table)) return Visit::Skip;
-        if (is_rowid_name(col.name)) return Visit::Skip;
-        std::optional<size_t> pos = table.column_index(col.name);
-        if (pos && pos == table.rowid_alias) return Visit::Skip;
+        if (!names_level(col, scope, table) || names_table_rowid(col.name, table)) return Visit::Skip;
         refs = true;
         return Visit::Stop;
       }
@@ -255,23 +279,13 @@ bool level_is_index_only(const SelectStmt& stmt, uint32_t level, std::string_vie
       return false;
     }
   }
-  auto reads = [&](const Expr& e) { return expr_refs_table_nonrowid(e, scope, table); };
-  for (const SelectItem& item : stmt.items) {
-    if (item.kind == SelectItem::Kind::Expr && reads(item.expr)) return false;
-  }
-  if (stmt.where && reads(*stmt.where)) return false;
-  for (const Expr& g : stmt.group_by) {
-    if (reads(g)) return false;
-  }
-  if (stmt.having && reads(*stmt.having)) return false;
-  for (const OrderTerm& t : stmt.order_by) {
-    if (reads(t.expr)) return false;
-  }
-  for (size_t i = 0; i < stmt.from.size(); ++i) {
-    if (i != level && stmt.from[i].on && reads(*stmt.from[i].on)) return false;
-  }
-  return true;
+  // Every clause but the level's own ON (LIMIT and OFFSET are constants).
+  return !any_clause_expr(stmt, [&](const Expr& e) {
+    return &e != &*own_on && expr_refs_table_nonrowid(e, scope, table);
+  });
 }
+
+}  // namespace
 
 Result<uint32_t> emit_join_loop(Gen& gen, const SelectStmt& stmt, const Ctx& ctx, LoopShape shape,
                                 const std::function<Result<void>()>& body) {
@@ -303,7 +317,7 @@ Result<uint32_t> emit_join_loop(Gen& gen, const SelectStmt& stmt, const Ctx& ctx
   // WHERE placement.
   if (stmt.where) {
     if (shape.aggregate) {
-      each_conjunct(*stmt.where, [&](const Expr& c) {
+      for_each_conjunct(*stmt.where, [&](const Expr& c) {
         uint32_t d = expr_deepest_level(c, scopes);
         for (uint32_t l = 1; l <= d; ++l) {
           if (stmt.from[l].outer) {

@@ -23,43 +23,6 @@
 
 namespace vbk::compile {
 
-struct JoinLevel {
-  enum class Kind : uint8_t { Scan, RowidLookup, IndexLookup };
-  Kind kind = Kind::Scan;
-  uint32_t root = 0;          // IndexLookup: the index's root page
-  const Expr* key = nullptr;  // lookups: the other side of the ON equality
-};
-
-// Appends both sides of every `=` conjunct of the AND chain, in the order
-// written.
-void collect_eqs(const Expr& expr, std::vector<std::pair<const Expr*, const Expr*>>& list);
-
-// Whether the expression refers to the level named `scope` reading `table`.
-// Aggregate arguments, subqueries and IN lists are not looked into.
-bool expr_uses_table(const Expr& expr, std::string_view scope, const TableDef& table);
-
-// The access of one level from its ON condition; never fails, and a
-// condition it cannot use leaves the level a scan.
-JoinLevel plan_join_level(const Expr* on, const TableDef& table, std::string_view scope,
-                          const Catalog& catalog);
-
-// Calls f on each conjunct of the top-level AND chain, left to right.
-void each_conjunct(const Expr& expr, const std::function<void(const Expr&)>& f);
-
-// The outermost level at which everything the expression reads is in
-// place; a subquery counts as reading every level.
-uint32_t expr_deepest_level(const Expr& expr, const std::vector<TableScope>& scopes);
-
-// Whether the expression reads a column of the scope other than its rowid.
-// A subquery counts as reading everything.
-bool expr_refs_table_nonrowid(const Expr& expr, std::string_view scope, const TableDef& table);
-
-// Whether index lookup level `level` can be answered from its index alone:
-// its ON is one equality and nothing else in the statement reads the
-// table's row.
-bool level_is_index_only(const SelectStmt& stmt, uint32_t level, std::string_view scope,
-                         const TableDef& table);
-
 // How the shared loop is shaped for its caller.
 struct LoopShape {
   // Aggregate queries: each WHERE conjunct is tested at the outermost level
