@@ -1,6 +1,7 @@
 #include "compile/expr.h"
 
 #include "compile/handover.h"
+#include "compile/walk.h"
 #include "util/unicode.h"
 #include "vdbe/kinds.h"
 
@@ -189,59 +190,17 @@ Result<void> compile_into(Gen& gen, const Expr& expr, const Ctx* ctx, uint32_t d
 }
 
 bool is_const(const Expr& expr) {
-  const Expr* e = &expr;
-  for (;;) {
-    switch (e->kind()) {
-      case Expr::Kind::Null:
-      case Expr::Kind::Integer:
-      case Expr::Kind::Real:
-      case Expr::Kind::Text:
-      case Expr::Kind::Blob: return true;
-      case Expr::Kind::Unary: e = e->as<Expr::Unary>().expr.get(); continue;
-      case Expr::Kind::Cast: e = e->as<Expr::Cast>().expr.get(); continue;
-      case Expr::Kind::IsNull: e = e->as<Expr::IsNull>().expr.get(); continue;
-      case Expr::Kind::Binary: {
-        const auto& b = e->as<Expr::Binary>();
-        if (!is_const(*b.right)) return false;
-        e = b.left.get();
-        continue;
-      }
-      case Expr::Kind::Like: {
-        const auto& l = e->as<Expr::Like>();
-        if (!is_const(*l.pattern)) return false;
-        e = l.expr.get();
-        continue;
-      }
-      case Expr::Kind::InList: {
-        const auto& in = e->as<Expr::InList>();
-        for (const Expr& item : in.list) {
-          if (!is_const(item)) return false;
-        }
-        e = in.expr.get();
-        continue;
-      }
-      case Expr::Kind::Function:
-        for (const Expr& a : e->as<Expr::Function>().args) {
-          if (!is_const(a)) return false;
-        }
-        return true;
-      case Expr::Kind::Case: {
-        const auto& c = e->as<Expr::Case>();
-        if (c.operand && !is_const(*c.operand)) return false;
-        for (const CaseWhen& w : c.whens) {
-          if (!is_const(w.when) || !is_const(w.then)) return false;
-        }
-        return !c.else_expr || is_const(*c.else_expr);
-      }
+  return walk_expr(expr, [](const Expr& e) {
+    switch (e.kind()) {
       case Expr::Kind::Column:
       case Expr::Kind::Aggregate:
       case Expr::Kind::Subquery:
       case Expr::Kind::InSubquery:
       case Expr::Kind::OuterParam:
-      case Expr::Kind::Param: return false;
+      case Expr::Kind::Param: return Visit::Stop;
+      default: return Visit::Descend;
     }
-    return false;
-  }
+  });
 }
 
 std::string expr_name(const Expr& expr) {
@@ -279,33 +238,16 @@ bool is_integer_literal(const Expr& expr) {
 }
 
 bool expr_has_agg(const Expr& expr) {
-  const Expr* e = &expr;
-  for (;;) {
-    switch (e->kind()) {
-      case Expr::Kind::Aggregate: return true;
-      case Expr::Kind::Unary: e = e->as<Expr::Unary>().expr.get(); continue;
-      case Expr::Kind::Cast: e = e->as<Expr::Cast>().expr.get(); continue;
-      case Expr::Kind::IsNull: e = e->as<Expr::IsNull>().expr.get(); continue;
-      case Expr::Kind::Binary: {
-        const auto& b = e->as<Expr::Binary>();
-        if (expr_has_agg(*b.right)) return true;
-        e = b.left.get();
-        continue;
-      }
-      case Expr::Kind::Like: {
-        const auto& l = e->as<Expr::Like>();
-        if (expr_has_agg(*l.pattern)) return true;
-        e = l.expr.get();
-        continue;
-      }
-      case Expr::Kind::Function:
-        for (const Expr& a : e->as<Expr::Function>().args) {
-          if (expr_has_agg(a)) return true;
-        }
-        return false;
-      default: return false;
+  // CASE, IN forms and subqueries are not looked into.
+  return !walk_expr(expr, [](const Expr& e) {
+    switch (e.kind()) {
+      case Expr::Kind::Aggregate: return Visit::Stop;
+      case Expr::Kind::Case:
+      case Expr::Kind::InList:
+      case Expr::Kind::InSubquery: return Visit::Skip;
+      default: return Visit::Descend;
     }
-  }
+  });
 }
 
 }  // namespace vbk::compile
