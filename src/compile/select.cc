@@ -314,22 +314,27 @@ Result<std::vector<ResultItem>> result_items(const SelectStmt& stmt, const Ctx& 
   return items;
 }
 
+namespace {
+
+// `column op constant` as written, or mirrored when the column stands on
+// the right; nothing for any other comparison.
+std::optional<Cmp> column_cmp(const Expr::Binary& b) {
+  if (b.left->is<Expr::Column>() && is_const(*b.right)) {
+    return Cmp{lower(b.left->as<Expr::Column>().name), b.op, b.right.get()};
+  }
+  if (b.right->is<Expr::Column>() && is_const(*b.left)) {
+    return Cmp{lower(b.right->as<Expr::Column>().name), mirror(b.op), b.left.get()};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 void collect_eq(const Expr& expr, EqMap& map) {
   for_each_conjunct(expr, [&](const Expr& c) {
     const auto* b = c.get_if<Expr::Binary>();
     if (b == nullptr || b->op != BinaryOp::Eq) return;
-    const Expr* col = nullptr;
-    const Expr* value = nullptr;
-    if (b->left->is<Expr::Column>() && is_const(*b->right)) {
-      col = b->left.get();
-      value = b->right.get();
-    } else if (b->right->is<Expr::Column>() && is_const(*b->left)) {
-      col = b->right.get();
-      value = b->left.get();
-    } else {
-      return;
-    }
-    map.insert_or_assign(lower(col->as<Expr::Column>().name), value);
+    if (std::optional<Cmp> cmp = column_cmp(*b)) map.insert_or_assign(std::move(cmp->column), cmp->value);
   });
 }
 
@@ -337,11 +342,7 @@ void collect_cmp(const Expr& expr, std::vector<Cmp>& list) {
   for_each_conjunct(expr, [&](const Expr& c) {
     const auto* b = c.get_if<Expr::Binary>();
     if (b == nullptr || !is_range_op(b->op)) return;
-    if (b->left->is<Expr::Column>() && is_const(*b->right)) {
-      list.push_back({lower(b->left->as<Expr::Column>().name), b->op, b->right.get()});
-    } else if (b->right->is<Expr::Column>() && is_const(*b->left)) {
-      list.push_back({lower(b->right->as<Expr::Column>().name), mirror(b->op), b->left.get()});
-    }
+    if (std::optional<Cmp> cmp = column_cmp(*b)) list.push_back(std::move(*cmp));
   });
 }
 
