@@ -21,15 +21,6 @@ Result<T> fail(std::string message) {
   return std::unexpected(Error::Exec(std::move(message)));
 }
 
-constexpr const char* kNotHere = "subquery/IN not supported in this position";
-
-std::optional<uint32_t> group_index(const Expr& e, std::span<const Expr> group_by) {
-  for (size_t k = 0; k < group_by.size(); ++k) {
-    if (group_by[k] == e) return static_cast<uint32_t>(k);
-  }
-  return std::nullopt;
-}
-
 // The kinds whose chain link wrap_bare_columns rebuilds over.
 bool is_wrapped_chain(const Expr& e) {
   return e.is<Expr::Binary>() || e.is<Expr::IsNull>() || e.is<Expr::Like>();
@@ -74,107 +65,6 @@ vdbe::AggSpec agg_spec(const Expr::Aggregate& a) {
     case AggFunc::Any: kind = AggKind::Any; break;
   }
   return vdbe::AggSpec{.kind = kind, .distinct = a.distinct};
-}
-
-struct AggCtx {
-  Gen& gen;
-  std::span<const Expr> group_by;
-  std::span<const Expr* const> aggs;
-  uint32_t first_result;
-  uint32_t first_key;
-};
-
-Result<uint32_t> agg_expr(AggCtx& c, const Expr& e) {
-  return compile_agg_expr(c.gen, e, c.group_by, c.aggs, c.first_result, c.first_key);
-}
-
-// Over groups every THEN and ELSE is computed into a register of its own and
-// copied into the result.
-Result<uint32_t> agg_case(AggCtx& c, const Expr::Case& cs) {
-  return emit_case(
-      c.gen, cs, [&](const Expr& e) { return agg_expr(c, e); },
-      [&](const Expr& e, uint32_t dest) -> Result<void> {
-        uint32_t r = VBK_TRY(agg_expr(c, e));
-        c.gen.emit(Op::Copy{.src = r, .dest = dest});
-        return {};
-      });
-}
-
-// A node that is neither a chain node nor equal to a GROUP BY expression.
-Result<uint32_t> agg_node(AggCtx& c, const Expr& e) {
-  Gen& gen = c.gen;
-  switch (e.kind()) {
-    case Expr::Kind::Null:
-    case Expr::Kind::Integer:
-    case Expr::Kind::Real:
-    case Expr::Kind::Text:
-    case Expr::Kind::Blob:
-    case Expr::Kind::Param:
-    case Expr::Kind::OuterParam: return compile_expr(gen, e, nullptr);
-    case Expr::Kind::Column:
-      return fail("column \"" + e.as<Expr::Column>().name +
-                  "\" must appear in GROUP BY or an aggregate");
-    case Expr::Kind::Unary: {
-      const auto& u = e.as<Expr::Unary>();
-      uint32_t a = VBK_TRY(agg_expr(c, *u.expr));
-      uint32_t d = gen.reg();
-      gen.emit(Op::Un{.op = u.op == UnaryOp::Neg ? vdbe::UnKind::Neg : vdbe::UnKind::Not,
-                      .a = a,
-                      .dest = d});
-      return d;
-    }
-    case Expr::Kind::Cast: {
-      const auto& cast = e.as<Expr::Cast>();
-      uint32_t a = VBK_TRY(agg_expr(c, *cast.expr));
-      uint32_t d = gen.reg();
-      gen.emit(Op::Cast{.a = a, .to = cast.target, .dest = d});
-      return d;
-    }
-    case Expr::Kind::Aggregate:
-      for (size_t j = 0; j < c.aggs.size(); ++j) {
-        if (*c.aggs[j] == e) return c.first_result + static_cast<uint32_t>(j);
-      }
-      fault("aggregate call without a slot");
-    case Expr::Kind::Function: {
-      const auto& f = e.as<Expr::Function>();
-      std::optional<vdbe::ScalarKind> kind = vdbe::scalar_kind_from_name(f.name);
-      if (!kind) return fail("unknown function " + f.name);
-      std::vector<uint32_t> args;
-      args.reserve(f.args.size());
-      for (const Expr& a : f.args) args.push_back(VBK_TRY(agg_expr(c, a)));
-      uint32_t d = gen.reg();
-      gen.emit(Op::Func{.kind = *kind, .args = std::move(args), .dest = d});
-      return d;
-    }
-    case Expr::Kind::Case: return agg_case(c, e.as<Expr::Case>());
-    case Expr::Kind::Subquery:
-    case Expr::Kind::InSubquery:
-    case Expr::Kind::InList: return fail(kNotHere);
-    case Expr::Kind::Binary:
-    case Expr::Kind::IsNull:
-    case Expr::Kind::Like: break;
-  }
-  fault("agg_node on a chain node");
-}
-
-Result<uint32_t> agg_link(AggCtx& c, const Expr& e, uint32_t below) {
-  Gen& gen = c.gen;
-  if (const auto* b = e.get_if<Expr::Binary>()) {
-    uint32_t right = VBK_TRY(agg_expr(c, *b->right));
-    uint32_t d = gen.reg();
-    gen.emit(Op::Bin{.op = static_cast<vdbe::BinKind>(b->op), .a = below, .b = right, .dest = d});
-    return d;
-  }
-  if (const auto* n = e.get_if<Expr::IsNull>()) {
-    uint32_t d = gen.reg();
-    gen.emit(Op::IsNull{.a = below, .dest = d, .negated = n->negated});
-    return d;
-  }
-  const auto& l = e.as<Expr::Like>();
-  uint32_t pat = VBK_TRY(agg_expr(c, *l.pattern));
-  uint32_t d = gen.reg();
-  gen.emit(Op::Like{.a = below, .pat = pat, .negated = l.negated, .dest = d});
-  return d;
 }
 
 struct OutputItem {
@@ -229,28 +119,6 @@ void collect_aggs(const Expr& e, std::vector<const Expr*>& list) {
       default: return Visit::Skip;
     }
   });
-}
-
-Result<uint32_t> compile_agg_expr(Gen& gen, const Expr& e, std::span<const Expr> group_by,
-                                  std::span<const Expr* const> aggs, uint32_t first_result,
-                                  uint32_t first_key) {
-  AggCtx c{gen, group_by, aggs, first_result, first_key};
-  // Down the chain to the first node that is a GROUP BY expression or no
-  // chain node; an IN form on the way fails before anything is emitted.
-  std::vector<const Expr*> spine;
-  const Expr* cur = &e;
-  std::optional<uint32_t> key;
-  for (;;) {
-    key = group_index(*cur, group_by);
-    if (key) break;
-    if (cur->is<Expr::InList>() || cur->is<Expr::InSubquery>()) return fail(kNotHere);
-    if (!is_wrapped_chain(*cur)) break;
-    spine.push_back(cur);
-    cur = cur->chain_link()->get();
-  }
-  uint32_t r = key ? first_key + *key : VBK_TRY(agg_node(c, *cur));
-  for (auto it = spine.rbegin(); it != spine.rend(); ++it) r = VBK_TRY(agg_link(c, **it, r));
-  return r;
 }
 
 Result<vdbe::Program> compile_aggregate(const SelectStmt& stmt, const Catalog& catalog) {
@@ -310,9 +178,8 @@ Result<vdbe::Program> compile_aggregate(const SelectStmt& stmt, const Catalog& c
       Op::AggRewind{.done_target = {}, .key_dest = key_regs, .key_count = g, .grouped = g > 0});
   uint32_t group_top = gen.here();
   for (uint32_t j = 0; j < m; ++j) gen.emit(Op::AggResult{.idx = j, .dest = result_regs + j});
-  auto out = [&](const Expr& e) {
-    return compile_agg_expr(gen, e, group_by, aggs, result_regs, key_regs);
-  };
+  const GroupRegs regs{.group_by = group_by, .aggs = aggs, .first_result = result_regs, .first_key = key_regs};
+  auto out = [&](const Expr& e) { return compile_group_expr(gen, e, regs); };
   std::optional<uint32_t> having_test;
   if (having) {
     uint32_t r = VBK_TRY(out(*having));

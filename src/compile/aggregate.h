@@ -23,11 +23,4 @@ Expr wrap_bare_columns(const Expr& e, std::span<const Expr> group_by);
 // the order met (depth first, left to right). The list points into `e`.
 void collect_aggs(const Expr& e, std::vector<const Expr*>& list);
 
-// Emits the computation of `e` for the current group of the group walk: a
-// GROUP BY expression reads its key register K+k, an aggregate call the
-// result register A+j of its slot. The register holding the value.
-Result<uint32_t> compile_agg_expr(Gen& gen, const Expr& e, std::span<const Expr> group_by,
-                                  std::span<const Expr* const> aggs, uint32_t first_result,
-                                  uint32_t first_key);
-
 }  // namespace vbk::compile

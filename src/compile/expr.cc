@@ -19,10 +19,49 @@ vdbe::UnKind un_kind(UnaryOp op) {
   return op == UnaryOp::Neg ? vdbe::UnKind::Neg : vdbe::UnKind::Not;
 }
 
-Result<uint32_t> compile_case(Gen& gen, const Expr::Case& c, const Ctx* ctx) {
-  return emit_case(
-      gen, c, [&](const Expr& e) { return compile_expr(gen, e, ctx); },
-      [&](const Expr& e, uint32_t dest) { return compile_into(gen, e, ctx, dest); });
+constexpr const char* kNotOverGroups = "subquery/IN not supported in this position";
+
+// What an expression compiles against: the FROM scopes of a plain
+// expression (null where no table is in scope), or, over groups, the
+// registers of the group walk.
+struct Mode {
+  const Ctx* ctx = nullptr;
+  const GroupRegs* groups = nullptr;
+};
+
+Result<uint32_t> compile_in(Gen& gen, const Expr& expr, const Mode& mode);
+
+// The result register set to NULL, the operand, then per WHEN its test
+// (compared with the operand when there is one), a skip, the THEN into the
+// result and a jump to the end; the ELSE into the result last. Over groups
+// every THEN and ELSE is computed into a register of its own and copied.
+Result<uint32_t> compile_case(Gen& gen, const Expr::Case& c, const Mode& mode) {
+  auto into = [&](const Expr& e, uint32_t dest) -> Result<void> {
+    if (mode.groups == nullptr) return compile_into(gen, e, mode.ctx, dest);
+    const uint32_t r = VBK_TRY(compile_in(gen, e, mode));
+    gen.emit(Op::Copy{.src = r, .dest = dest});
+    return {};
+  };
+  uint32_t result = gen.reg();
+  gen.emit(Op::Null{.dest = result});
+  std::optional<uint32_t> operand;
+  if (c.operand) operand = VBK_TRY(compile_in(gen, *c.operand, mode));
+  std::vector<uint32_t> exits;
+  for (const CaseWhen& w : c.whens) {
+    uint32_t test = VBK_TRY(compile_in(gen, w.when, mode));
+    if (operand) {
+      uint32_t eq = gen.reg();
+      gen.emit(Op::Bin{.op = vdbe::BinKind::Eq, .a = *operand, .b = test, .dest = eq});
+      test = eq;
+    }
+    uint32_t skip = gen.emit(Op::IfFalse{.reg = test, .target = {}});
+    VBK_TRY(into(w.then, result));
+    exits.push_back(gen.emit(Op::Goto{.target = {}}));
+    gen.patch_here(skip);
+  }
+  if (c.else_expr) VBK_TRY(into(*c.else_expr, result));
+  for (uint32_t at : exits) gen.patch_here(at);
+  return result;
 }
 
 // Kept out of compile_node so that its large locals do not weigh on every
@@ -39,7 +78,8 @@ Result<uint32_t> compile_case(Gen& gen, const Expr::Case& c, const Ctx* ctx) {
 
 // A node whose chain link, if it has one, is not followed here (the caller
 // walks chains).
-Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Ctx* ctx) {
+Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Mode& mode) {
+  const GroupRegs* groups = mode.groups;
   switch (expr.kind()) {
     case Expr::Kind::Null: {
       uint32_t d = gen.reg();
@@ -68,9 +108,10 @@ Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Ctx* ctx) {
     }
     case Expr::Kind::Column: {
       const auto& col = expr.as<Expr::Column>();
+      if (groups != nullptr) return fail("column \"" + col.name + "\" must appear in GROUP BY or an aggregate");
       uint32_t d = gen.reg();
-      if (ctx == nullptr) return fail("no such column: " + col.name);
-      vdbe::ParamSrc src = VBK_TRY(ctx->resolve(col.table, col.name));
+      if (mode.ctx == nullptr) return fail("no such column: " + col.name);
+      vdbe::ParamSrc src = VBK_TRY(mode.ctx->resolve(col.table, col.name));
       if (src.kind == vdbe::ParamSrc::Kind::Rowid) {
         gen.emit(Op::Rowid{.cur = src.a, .dest = d});
       } else {
@@ -80,14 +121,14 @@ Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Ctx* ctx) {
     }
     case Expr::Kind::Unary: {
       const auto& u = expr.as<Expr::Unary>();
-      uint32_t a = VBK_TRY(compile_expr(gen, *u.expr, ctx));
+      uint32_t a = VBK_TRY(compile_in(gen, *u.expr, mode));
       uint32_t d = gen.reg();
       gen.emit(Op::Un{.op = un_kind(u.op), .a = a, .dest = d});
       return d;
     }
     case Expr::Kind::Cast: {
       const auto& c = expr.as<Expr::Cast>();
-      uint32_t a = VBK_TRY(compile_expr(gen, *c.expr, ctx));
+      uint32_t a = VBK_TRY(compile_in(gen, *c.expr, mode));
       uint32_t d = gen.reg();
       gen.emit(Op::Cast{.a = a, .to = c.target, .dest = d});
       return d;
@@ -98,17 +139,23 @@ Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Ctx* ctx) {
       if (!kind) return fail("unknown function " + f.name);
       std::vector<uint32_t> args;
       args.reserve(f.args.size());
-      for (const Expr& a : f.args) args.push_back(VBK_TRY(compile_expr(gen, a, ctx)));
+      for (const Expr& a : f.args) args.push_back(VBK_TRY(compile_in(gen, a, mode)));
       uint32_t d = gen.reg();
       gen.emit(Op::Func{.kind = *kind, .args = std::move(args), .dest = d});
       return d;
     }
-    case Expr::Kind::Aggregate: return fail("aggregate functions are not allowed here");
+    case Expr::Kind::Aggregate:
+      if (groups == nullptr) return fail("aggregate functions are not allowed here");
+      for (size_t j = 0; j < groups->aggs.size(); ++j) {
+        if (*groups->aggs[j] == expr) return groups->first_result + static_cast<uint32_t>(j);
+      }
+      fault("aggregate call without a slot");
     case Expr::Kind::Subquery:
-      if (ctx == nullptr) return fail("subquery requires a FROM context");
-      return compile_subquery(gen, *expr.as<Expr::Subquery>().select, *ctx);
+      if (groups != nullptr) return fail(kNotOverGroups);
+      if (mode.ctx == nullptr) return fail("subquery requires a FROM context");
+      return compile_subquery(gen, *expr.as<Expr::Subquery>().select, *mode.ctx);
     case Expr::Kind::InSubquery:
-    case Expr::Kind::InList: return fail(kInFolded);
+    case Expr::Kind::InList: return fail(groups != nullptr ? kNotOverGroups : kInFolded);
     case Expr::Kind::OuterParam: {
       uint32_t d = gen.reg();
       gen.emit(Op::Param{.idx = static_cast<uint32_t>(expr.as<Expr::OuterParam>().slot), .dest = d});
@@ -119,7 +166,7 @@ Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Ctx* ctx) {
       gen.emit(Op::Bind{.idx = static_cast<uint32_t>(expr.as<Expr::Param>().index), .dest = d});
       return d;
     }
-    case Expr::Kind::Case: return compile_case(gen, expr.as<Expr::Case>(), ctx);
+    case Expr::Kind::Case: return compile_case(gen, expr.as<Expr::Case>(), mode);
     case Expr::Kind::Binary:
     case Expr::Kind::IsNull:
     case Expr::Kind::Like: break;
@@ -128,9 +175,9 @@ Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Ctx* ctx) {
 }
 
 // One chain node whose link has already been compiled into `below`.
-Result<uint32_t> compile_link(Gen& gen, const Expr& expr, uint32_t below, const Ctx* ctx) {
+Result<uint32_t> compile_link(Gen& gen, const Expr& expr, uint32_t below, const Mode& mode) {
   if (const auto* b = expr.get_if<Expr::Binary>()) {
-    uint32_t right = VBK_TRY(compile_expr(gen, *b->right, ctx));
+    uint32_t right = VBK_TRY(compile_in(gen, *b->right, mode));
     uint32_t d = gen.reg();
     gen.emit(Op::Bin{.op = static_cast<vdbe::BinKind>(b->op), .a = below, .b = right, .dest = d});
     return d;
@@ -141,7 +188,7 @@ Result<uint32_t> compile_link(Gen& gen, const Expr& expr, uint32_t below, const 
     return d;
   }
   if (const auto* l = expr.get_if<Expr::Like>()) {
-    uint32_t pat = VBK_TRY(compile_expr(gen, *l->pattern, ctx));
+    uint32_t pat = VBK_TRY(compile_in(gen, *l->pattern, mode));
     uint32_t d = gen.reg();
     gen.emit(Op::Like{.a = below, .pat = pat, .negated = l->negated, .dest = d});
     return d;
@@ -149,25 +196,47 @@ Result<uint32_t> compile_link(Gen& gen, const Expr& expr, uint32_t below, const 
   fault("compile_link on a node that is no chain");
 }
 
-}  // namespace
-
-Result<uint32_t> compile_expr(Gen& gen, const Expr& expr, const Ctx* ctx) {
-  // Down the chain: the nodes above its bottom, topmost first. An IN form on
-  // the way fails before anything below it compiles, as a recursive walk
-  // (which compiles the left operand first) would.
+Result<uint32_t> compile_in(Gen& gen, const Expr& expr, const Mode& mode) {
+  // Down the chain: the nodes above its bottom, topmost first. Over groups
+  // the walk also stops at a part equal to a GROUP BY expression. An IN
+  // form on the way fails before anything below it compiles, as a
+  // recursive walk (which compiles the left operand first) would.
   std::vector<const Expr*> spine;
   const Expr* e = &expr;
-  for (const Box<Expr>* link = e->chain_link(); link != nullptr; link = e->chain_link()) {
-    if (e->is<Expr::InList>() || e->is<Expr::InSubquery>()) return fail(kInFolded);
+  std::optional<uint32_t> key;
+  for (;;) {
+    if (mode.groups != nullptr && (key = group_index(*e, mode.groups->group_by))) break;
+    const Box<Expr>* link = e->chain_link();
+    if (link == nullptr) break;
+    if (e->is<Expr::InList>() || e->is<Expr::InSubquery>()) {
+      return fail(mode.groups != nullptr ? kNotOverGroups : kInFolded);
+    }
     if (!*link) fault("chain node without its left operand");
     spine.push_back(e);
     e = link->get();
   }
-  uint32_t r = VBK_TRY(compile_node(gen, *e, ctx));
+  uint32_t r = key ? mode.groups->first_key + *key : VBK_TRY(compile_node(gen, *e, mode));
   for (auto it = spine.rbegin(); it != spine.rend(); ++it) {
-    r = VBK_TRY(compile_link(gen, **it, r, ctx));
+    r = VBK_TRY(compile_link(gen, **it, r, mode));
   }
   return r;
+}
+
+}  // namespace
+
+Result<uint32_t> compile_expr(Gen& gen, const Expr& expr, const Ctx* ctx) {
+  return compile_in(gen, expr, Mode{.ctx = ctx});
+}
+
+Result<uint32_t> compile_group_expr(Gen& gen, const Expr& expr, const GroupRegs& groups) {
+  return compile_in(gen, expr, Mode{.groups = &groups});
+}
+
+std::optional<uint32_t> group_index(const Expr& e, std::span<const Expr> group_by) {
+  for (size_t k = 0; k < group_by.size(); ++k) {
+    if (group_by[k] == e) return static_cast<uint32_t>(k);
+  }
+  return std::nullopt;
 }
 
 Result<void> compile_into(Gen& gen, const Expr& expr, const Ctx* ctx, uint32_t dest) {

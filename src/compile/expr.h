@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,35 +32,22 @@ Result<uint32_t> compile_expr(Gen& gen, const Expr& expr, const Ctx* ctx);
 // literals load straight into it; anything else is computed and copied.
 Result<void> compile_into(Gen& gen, const Expr& expr, const Ctx* ctx, uint32_t dest);
 
-// The instructions of a CASE, shared by plain and aggregate expressions: a
-// result register set to NULL, the operand, then per WHEN its test (compared
-// with the operand when there is one), a skip, the THEN into the result and a
-// jump to the end; the ELSE into the result last. `child(e)` compiles a
-// sub-expression into a register of its own; `into(e, dest)` leaves its value
-// in dest.
-template <typename Child, typename Into>
-Result<uint32_t> emit_case(Gen& gen, const Expr::Case& c, Child&& child, Into&& into) {
-  uint32_t result = gen.reg();
-  gen.emit(vdbe::Op::Null{.dest = result});
-  std::optional<uint32_t> operand;
-  if (c.operand) operand = VBK_TRY(child(*c.operand));
-  std::vector<uint32_t> exits;
-  for (const CaseWhen& w : c.whens) {
-    uint32_t test = VBK_TRY(child(w.when));
-    if (operand) {
-      uint32_t eq = gen.reg();
-      gen.emit(vdbe::Op::Bin{.op = vdbe::BinKind::Eq, .a = *operand, .b = test, .dest = eq});
-      test = eq;
-    }
-    uint32_t skip = gen.emit(vdbe::Op::IfFalse{.reg = test, .target = {}});
-    VBK_TRY(into(w.then, result));
-    exits.push_back(gen.emit(vdbe::Op::Goto{.target = {}}));
-    gen.patch_here(skip);
-  }
-  if (c.else_expr) VBK_TRY(into(*c.else_expr, result));
-  for (uint32_t at : exits) gen.patch_here(at);
-  return result;
-}
+// What expressions over the groups of an aggregate query read: a part equal
+// to GROUP BY expression k its key register first_key + k, aggregate call j
+// (of `aggs`) its result register first_result + j. A bare column, a
+// subquery or an IN form is refused there.
+struct GroupRegs {
+  std::span<const Expr> group_by;
+  std::span<const Expr* const> aggs;
+  uint32_t first_result = 0;
+  uint32_t first_key = 0;
+};
+
+// The position of `e` among the GROUP BY expressions.
+std::optional<uint32_t> group_index(const Expr& e, std::span<const Expr> group_by);
+
+// compile_expr for the current group of an aggregate query's group walk.
+Result<uint32_t> compile_group_expr(Gen& gen, const Expr& expr, const GroupRegs& groups);
 
 // Built from literals only. Parameters, columns and subqueries are not
 // constant, so a `?` never drives a seek.
