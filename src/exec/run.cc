@@ -25,12 +25,7 @@ Result<std::vector<vdbe::Row>> Database::run_query(const vdbe::Program& program,
   vdbe::Vm vm(pager_, binds);
   VBK_TRY(vm.run(program));
   std::vector<vdbe::Row> rows = std::move(vm).into_output();
-  const vdbe::FinishSpec spec{.order_desc = program.order_desc,
-                              .width = program.width,
-                              .distinct = program.distinct,
-                              .offset = program.offset,
-                              .limit = program.limit};
-  const uint64_t found = vdbe::finish_rows(rows, spec);
+  const uint64_t found = vdbe::finish_rows(rows, vdbe::finish_spec_of(program));
   if (calc_found_rows) found_rows_ = found;
   return rows;
 }

@@ -19,6 +19,11 @@ inline std::span<const uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// Bytes as text, borrowed: keys of the hash sets and maps of strings.
+inline std::string_view as_chars(std::span<const uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
 inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 inline uint32_t get_be32(const uint8_t* p) {

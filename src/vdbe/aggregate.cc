@@ -34,7 +34,7 @@ bool seen_before(AggAcc::SeenSet& seen, const Value& v) {
   thread_local Bytes key;
   key.clear();
   keyenc::encode_value_exact(key, v);
-  const std::string_view bytes(reinterpret_cast<const char*>(key.data()), key.size());
+  const std::string_view bytes = as_chars(key);
   if (seen.contains(bytes)) return true;
   seen.emplace(bytes);
   return false;
@@ -122,19 +122,11 @@ Value AggAcc::finalize() const {
       state.v);
 }
 
-namespace {
-
-std::string_view view_of(const Bytes& b) {
-  return {reinterpret_cast<const char*>(b.data()), b.size()};
-}
-
-}  // namespace
-
 void GroupTable::start(std::span<const Value> key_values, std::span<const AggSpec> aggs) {
   if (rewound_) fault("AggStart after AggRewind");
   keyenc::encode_key_exact_into(key_buf_, key_values);
   if (has_group_ && groups_[current_group_].key == key_buf_) return;
-  if (auto it = group_map_.find(view_of(key_buf_)); it != group_map_.end()) {
+  if (auto it = group_map_.find(as_chars(key_buf_)); it != group_map_.end()) {
     current_group_ = it->second;
     has_group_ = true;
     return;
@@ -146,7 +138,7 @@ void GroupTable::start(std::span<const Value> key_values, std::span<const AggSpe
   for (const AggSpec& spec : aggs) g.accs.push_back(AggAcc::new_(spec));
   const auto index = static_cast<uint32_t>(groups_.size());
   groups_.push_back(std::move(g));
-  group_map_.emplace(view_of(groups_.back().key), index);
+  group_map_.emplace(as_chars(groups_.back().key), index);
   current_group_ = index;
   has_group_ = true;
 }

@@ -42,7 +42,7 @@ void drop_repeats(std::vector<Row>& rows) {
   size_t kept = 0;
   for (size_t i = 0; i < rows.size(); ++i) {
     record::encode_record_into(rec, rows[i]);
-    const std::string_view bytes(reinterpret_cast<const char*>(rec.data()), rec.size());
+    const std::string_view bytes = as_chars(rec);
     if (seen.contains(bytes)) continue;
     seen.emplace(bytes);
     if (kept != i) rows[kept] = std::move(rows[i]);

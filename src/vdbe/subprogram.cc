@@ -26,7 +26,7 @@ Result<void> Vm::exec_scalar_sub(const Program& program, const Op::ScalarSub& o)
   sub_key_buf_.resize(4);
   put_be32(sub_key_buf_.data(), o.sub);
   for (const Value& v : sub_params_) keyenc::encode_value_exact(sub_key_buf_, v);
-  const std::string_view key(reinterpret_cast<const char*>(sub_key_buf_.data()), sub_key_buf_.size());
+  const std::string_view key = as_chars(sub_key_buf_);
   if (auto it = subquery_cache_.find(key); it != subquery_cache_.end()) {
     reg(o.dest) = it->second;
     return {};
