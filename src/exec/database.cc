@@ -213,10 +213,14 @@ Result<void> Database::catch_up(uint32_t counter_before) {
 }
 
 Result<void> Database::reload_catalog() {
-  Catalog fresh = catalog_;
-  VBK_TRY(fresh.reload_locked(pager_));
-  if (!same_schema(fresh, catalog_)) ++schema_generation_;
-  catalog_ = std::move(fresh);
+  // The catalog is read afresh into place; the one it replaces is kept
+  // aside (not copied) to compare with, and comes back should the read fail.
+  Catalog before = std::move(catalog_);
+  if (Result<void> read = catalog_.reload_locked(pager_); !read) {
+    catalog_ = std::move(before);
+    return read;
+  }
+  if (!same_schema(catalog_, before)) ++schema_generation_;
   return {};
 }
 
