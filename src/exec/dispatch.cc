@@ -105,6 +105,43 @@ Column build_column(const ColumnDef& def, bool in_create_table) {
   return col;
 }
 
+Result<void> create_table(Pager& pager, Catalog& catalog, const Statement::CreateTable& ct, bool& wrote) {
+  std::vector<Column> columns;
+  columns.reserve(ct.columns.size());
+  std::optional<size_t> rowid_alias;
+  for (size_t i = 0; i < ct.columns.size(); ++i) {
+    const ColumnDef& def = ct.columns[i];
+    columns.push_back(build_column(def, true));
+    if (!rowid_alias && is_integer_kind(def) &&
+        has_constraint(def, Constraint::Kind::PrimaryKey)) {
+      rowid_alias = i;
+    }
+  }
+  Result<TableDef> made = catalog.create_table(pager, ct.name, columns, rowid_alias);
+  if (!made) {
+    wrote = !made.error().is(Error::Kind::Schema);
+    return std::unexpected(std::move(made).error());
+  }
+  wrote = true;
+  for (const Column& col : columns) {
+    if (!col.unique) continue;
+    VBK_TRY(catalog.create_index(pager, ct.name + "__" + col.name + "__unique", ct.name,
+                                  {col.name}, true));
+  }
+  for (size_t i = 0; i < ct.indexes.size(); ++i) {
+    const TableIndex& clause = ct.indexes[i];
+    // A key on the rowid alias alone is the table's own order.
+    if (rowid_alias && clause.columns.size() == 1 &&
+        unicode::ascii_iequals(clause.columns[0], columns[*rowid_alias].name)) {
+      continue;
+    }
+    const std::string clause_name = clause.name ? *clause.name : ct.name + "__idx" + std::to_string(i);
+    VBK_TRY(catalog.create_index(pager, ct.name + "__" + clause_name, ct.name, clause.columns,
+                                  clause.unique));
+  }
+  return {};
+}
+
 Result<vdbe::Program> compile_statement(const Statement& stmt, const Catalog& catalog) {
   switch (stmt.kind()) {
     case Statement::Kind::Select:
@@ -282,40 +319,7 @@ Result<ExecResult> Database::run_schema(Statement stmt) {
 }
 
 Result<void> Database::create_table(const Statement::CreateTable& ct, bool& wrote) {
-  std::vector<Column> columns;
-  columns.reserve(ct.columns.size());
-  std::optional<size_t> rowid_alias;
-  for (size_t i = 0; i < ct.columns.size(); ++i) {
-    const ColumnDef& def = ct.columns[i];
-    columns.push_back(exec::build_column(def, true));
-    if (!rowid_alias && exec::is_integer_kind(def) &&
-        has_constraint(def, Constraint::Kind::PrimaryKey)) {
-      rowid_alias = i;
-    }
-  }
-  Result<TableDef> made = catalog_.create_table(pager_, ct.name, columns, rowid_alias);
-  if (!made) {
-    wrote = !made.error().is(Error::Kind::Schema);
-    return std::unexpected(std::move(made).error());
-  }
-  wrote = true;
-  for (const Column& col : columns) {
-    if (!col.unique) continue;
-    VBK_TRY(catalog_.create_index(pager_, ct.name + "__" + col.name + "__unique", ct.name,
-                                  {col.name}, true));
-  }
-  for (size_t i = 0; i < ct.indexes.size(); ++i) {
-    const TableIndex& clause = ct.indexes[i];
-    // A key on the rowid alias alone is the table's own order.
-    if (rowid_alias && clause.columns.size() == 1 &&
-        unicode::ascii_iequals(clause.columns[0], columns[*rowid_alias].name)) {
-      continue;
-    }
-    const std::string clause_name = clause.name ? *clause.name : ct.name + "__idx" + std::to_string(i);
-    VBK_TRY(catalog_.create_index(pager_, ct.name + "__" + clause_name, ct.name, clause.columns,
-                                  clause.unique));
-  }
-  return {};
+  return exec::create_table(pager_, catalog_, ct, wrote);
 }
 
 Result<void> Database::alter_table_add(const Statement::AlterTableAdd& add, bool& wrote) {

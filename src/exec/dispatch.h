@@ -45,6 +45,13 @@ Column build_column(const ColumnDef& def, bool in_create_table);
 // AUTO_INCREMENT. The first PRIMARY KEY column of that kind is the rowid.
 bool is_integer_kind(const ColumnDef& def);
 
+// CREATE TABLE inside the caller's write transaction: the table, then a
+// UNIQUE index per unique column and one index per key clause (a key on
+// the rowid alias alone excepted). `wrote` says whether anything may have
+// reached the catalog or the pages (a Schema error from the catalog, such
+// as a name in use, writes nothing).
+Result<void> create_table(Pager& pager, Catalog& catalog, const Statement::CreateTable& ct, bool& wrote);
+
 // Compiles a folded SELECT (without UNION members), INSERT ... VALUES (plain
 // or IGNORE), UPDATE or DELETE; any other statement is an internal fault.
 Result<vdbe::Program> compile_statement(const Statement& stmt, const Catalog& catalog);

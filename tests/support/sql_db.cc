@@ -2,64 +2,13 @@
 
 #include <stdexcept>
 
-#include "compile/compile.h"
+#include "exec/dispatch.h"
 #include "sql/parser.h"
 #include "support/must.h"
-#include "util/unicode.h"
 #include "vdbe/vdbe.h"
 #include "vfs/os.h"
 
 namespace vbk::testing {
-
-namespace {
-
-Value literal_value(const Expr& e) {
-  if (const auto* i = e.get_if<Expr::Integer>()) return Value::Int(i->value);
-  if (const auto* r = e.get_if<Expr::Real>()) return Value::Real(r->value);
-  if (const auto* t = e.get_if<Expr::Text>()) return Value::Text(t->value);
-  return Value::Null();
-}
-
-bool has(const ColumnDef& c, Constraint::Kind k) {
-  for (const Constraint& x : c.constraints) {
-    if (x.kind == k) return true;
-  }
-  return false;
-}
-
-void create_from(Pager& pager, Catalog& catalog, const Statement::CreateTable& ct) {
-  std::vector<Column> columns;
-  std::optional<size_t> alias;
-  std::vector<std::string> unique_columns;
-  for (const ColumnDef& d : ct.columns) {
-    Column c;
-    c.name = d.name;
-    c.decl_type = d.type_name.value_or("");
-    std::string upper;
-    unicode::append_ascii_upper(upper, c.decl_type);
-    bool integer = upper.find("INT") != std::string::npos;
-    bool primary = has(d, Constraint::Kind::PrimaryKey);
-    if (primary && !alias && (integer || has(d, Constraint::Kind::AutoIncrement))) {
-      alias = columns.size();
-    }
-    c.not_null = primary || has(d, Constraint::Kind::NotNull);
-    c.unique = has(d, Constraint::Kind::Unique) && !(primary && alias == columns.size());
-    for (const Constraint& x : d.constraints) {
-      if (x.kind == Constraint::Kind::Default) {
-        c.default_ = literal_value(x.value);
-        break;
-      }
-    }
-    if (c.unique) unique_columns.push_back(c.name);
-    columns.push_back(std::move(c));
-  }
-  must(catalog.create_table(pager, ct.name, std::move(columns), alias));
-  for (const std::string& col : unique_columns) {
-    must(catalog.create_index(pager, ct.name + "__" + col + "__unique", ct.name, {col}, true));
-  }
-}
-
-}  // namespace
 
 Statement parse_one(std::string_view sql) {
   std::vector<Statement> stmts = must(parser::parse(sql));
@@ -76,7 +25,8 @@ void SqlDb::schema(std::string_view sql) {
   for (const Statement& stmt : must(parser::parse(sql))) {
     must(pager_->begin());
     if (const auto* ct = stmt.get_if<Statement::CreateTable>()) {
-      create_from(*pager_, *catalog_, *ct);
+      bool wrote = false;
+      must(exec::create_table(*pager_, *catalog_, *ct, wrote));
     } else if (const auto* ci = stmt.get_if<Statement::CreateIndex>()) {
       must(catalog_->create_index(*pager_, ci->name, ci->table, ci->columns, ci->unique));
     } else {
@@ -96,27 +46,10 @@ void SqlDb::create_table(std::string name, std::vector<Column> columns,
 Result<vdbe::Program> SqlDb::compile(std::string_view sql) const { return compile(parse_one(sql)); }
 
 Result<vdbe::Program> SqlDb::compile(const Statement& stmt) const {
-  const Catalog& cat = *catalog_;
-  switch (stmt.kind()) {
-    case Statement::Kind::Select: return compile::compile_select(stmt.as<Statement::Select>().select, cat);
-    case Statement::Kind::Insert: {
-      const auto& ins = stmt.as<Statement::Insert>();
-      const auto* values = ins.source.get_if<InsertSource::Values>();
-      if (values == nullptr) throw std::runtime_error("INSERT ... SELECT is the engine's");
-      bool ignore = ins.on_conflict.kind() == OnConflict::Kind::Ignore;
-      return compile::compile_insert(ins.table, ins.columns, values->values, values->width, ignore,
-                                     cat);
-    }
-    case Statement::Kind::Update: {
-      const auto& up = stmt.as<Statement::Update>();
-      return compile::compile_update(up.table, up.assignments, up.where ? &*up.where : nullptr, cat);
-    }
-    case Statement::Kind::Delete: {
-      const auto& del = stmt.as<Statement::Delete>();
-      return compile::compile_delete(del.table, del.where ? &*del.where : nullptr, cat);
-    }
-    default: throw std::runtime_error("not a statement the compiler takes");
+  if (const auto* ins = stmt.get_if<Statement::Insert>(); ins != nullptr && !ins->source.is<InsertSource::Values>()) {
+    throw std::runtime_error("INSERT ... SELECT is the engine's");
   }
+  return exec::compile_statement(stmt, *catalog_);
 }
 
 Result<SqlDb::Outcome> SqlDb::run(std::string_view sql, std::span<const Value> binds) {

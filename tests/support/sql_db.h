@@ -29,10 +29,8 @@ class SqlDb {
   const Catalog& catalog() const { return *catalog_; }
 
   // Runs CREATE TABLE and CREATE [UNIQUE] INDEX statements, each in a
-  // transaction of its own; throws on failure. A PRIMARY KEY column of an
-  // integer type (or with AUTO_INCREMENT) becomes the rowid alias; a UNIQUE
-  // column gets the index "{table}__{column}__unique"; a DEFAULT is stored as
-  // its literal's value.
+  // transaction of its own; throws on failure. Tables are made as the
+  // engine makes them (rowid alias, UNIQUE indexes, defaults, key clauses).
   void schema(std::string_view sql);
 
   // Catalog::create_table in a transaction of its own, for columns that no
