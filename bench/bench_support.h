@@ -9,12 +9,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "catalog/catalog.h"
 #include "error.h"
+#include "exec/dispatch.h"
 #include "pager/pager.h"
+#include "sql/parser.h"
+#include "vdbe/vdbe.h"
 #include "vfs/os.h"
 
 namespace vbk::bench {
@@ -35,6 +41,39 @@ inline Pager fresh_pager(const std::string& path) {
   std::remove(path.c_str());
   return must(Pager::create(OsVfs::instance(), path, 4096));
 }
+
+// Our side of the SQL benchmarks: a fresh database with its catalog, and
+// statements compiled as the engine compiles them and run on a fresh
+// machine each, as the engine runs them.
+struct OursDb {
+  Pager pager;
+  std::optional<Catalog> catalog;
+
+  explicit OursDb(const std::string& path) : pager(fresh_pager(path)) {
+    catalog.emplace(must(Catalog::open(pager)));
+  }
+  vdbe::Program compile(const std::string& sql) {
+    std::vector<Statement> stmts = must(parser::parse(sql));
+    return must(exec::compile_statement(stmts.at(0), *catalog));
+  }
+  // A query under the read lock: its output rows.
+  std::vector<vdbe::Row> rows(const vdbe::Program& p) {
+    must(pager.read_lock());
+    vdbe::Vm vm(pager, {});
+    must(vm.run(p));
+    must(pager.read_unlock());
+    return std::move(vm).into_output();
+  }
+  // One data-changing statement in a transaction of its own; its changes.
+  uint64_t change(const std::string& sql) {
+    const vdbe::Program p = compile(sql);
+    must(pager.begin());
+    vdbe::Vm vm(pager, {});
+    must(vm.run(p));
+    must(pager.commit());
+    return vm.changes();
+  }
+};
 
 // A peer call's result code; anything but `want` ends the benchmark.
 inline void check(int rc, sqlite3* db, int want = SQLITE_OK) {
@@ -82,8 +121,11 @@ struct PeerDb {
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
       for (int c = 0; c < sqlite3_column_count(s); ++c) {
-        if (sqlite3_column_type(s, c) == SQLITE_TEXT) {
+        const int type = sqlite3_column_type(s, c);
+        if (type == SQLITE_TEXT) {
           (void)sqlite3_column_text(s, c);
+        } else if (type == SQLITE_BLOB) {
+          (void)sqlite3_column_blob(s, c);
         } else {
           (void)sqlite3_column_int64(s, c);
         }
@@ -93,6 +135,21 @@ struct PeerDb {
     check(rc, db, SQLITE_DONE);
     sqlite3_reset(s);
     return n;
+  }
+  // Runs `sql` n times in one transaction, `bind(stmt, i)` binding the
+  // values of run i, each drained; the rows of all runs.
+  template <typename Bind>
+  size_t each(const std::string& sql, size_t n, Bind&& bind) {
+    sqlite3_stmt* s = prepare(sql);
+    exec("BEGIN");
+    size_t rows = 0;
+    for (size_t i = 0; i < n; ++i) {
+      bind(s, i);
+      rows += drain(s);
+    }
+    exec("COMMIT");
+    sqlite3_finalize(s);
+    return rows;
   }
   // Prepares, drains and finalizes one query.
   size_t query(const std::string& sql, int64_t* first = nullptr) {

@@ -69,20 +69,10 @@ struct Peer : vbk::bench::PeerDb {
                reopen) {}
   // Runs `stmt` once per rowid with the rowid (and a payload) bound.
   void each(const char* sql, const std::vector<int64_t>& ids, const Bytes* payload) {
-    sqlite3_stmt* s = prepare(sql);
-    exec("BEGIN");
-    for (int64_t id : ids) {
-      sqlite3_bind_int64(s, 1, id);
+    PeerDb::each(sql, ids.size(), [&](sqlite3_stmt* s, size_t i) {
+      sqlite3_bind_int64(s, 1, ids[i]);
       if (payload) sqlite3_bind_blob(s, 2, payload->data(), static_cast<int>(payload->size()), SQLITE_STATIC);
-      int rc;
-      while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        (void)sqlite3_column_blob(s, 0);
-      }
-      check(rc, db, SQLITE_DONE);
-      sqlite3_reset(s);
-    }
-    exec("COMMIT");
-    sqlite3_finalize(s);
+    });
   }
 };
 
@@ -215,31 +205,15 @@ size_t ours_probes(Ours& ours, uint32_t index_root, const Data& d) {
   return found;
 }
 void peer_index_insert(Peer& peer, const Data& d) {
-  sqlite3_stmt* s = peer.prepare("INSERT INTO ix VALUES(?1, ?2)");
-  peer.exec("BEGIN");
-  for (size_t i = 0; i < d.values.size(); ++i) {
+  peer.PeerDb::each("INSERT INTO ix VALUES(?1, ?2)", d.values.size(), [&](sqlite3_stmt* s, size_t i) {
     bind_value(s, 1, d.values[i]);
     sqlite3_bind_int64(s, 2, static_cast<int64_t>(i + 1));
-    check(sqlite3_step(s), peer.db, SQLITE_DONE);
-    sqlite3_reset(s);
-  }
-  peer.exec("COMMIT");
-  sqlite3_finalize(s);
+  });
 }
+// In one read transaction, as ours holds one read lock.
 size_t peer_probes(Peer& peer, const Data& d) {
-  size_t found = 0;
-  sqlite3_stmt* s = peer.prepare("SELECT 1 FROM ix WHERE v=?1 LIMIT 1");
-  peer.exec("BEGIN");  // one read transaction, as ours holds one read lock
-  for (const vbk::Value& v : d.probes_v) {
-    bind_value(s, 1, v);
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) ++found;
-    check(rc, peer.db, SQLITE_DONE);
-    sqlite3_reset(s);
-  }
-  peer.exec("COMMIT");
-  sqlite3_finalize(s);
-  return found;
+  return peer.PeerDb::each("SELECT 1 FROM ix WHERE v=?1 LIMIT 1", d.probes_v.size(),
+                           [&](sqlite3_stmt* s, size_t i) { bind_value(s, 1, d.probes_v[i]); });
 }
 
 // The table's root in a new database: its first page after page 1. The index

@@ -46,12 +46,8 @@ struct Peer : vbk::bench::PeerDb {
                          kSchema + "; CREATE INDEX t_a ON t (a)") {}
 };
 
-struct Ours {
-  vbk::Pager pager;
-  std::optional<vbk::Catalog> catalog;
-  explicit Ours(const std::string& path)
-      : pager(vbk::bench::fresh_pager(path)) {
-    catalog.emplace(must(vbk::Catalog::open(pager)));
+struct Ours : vbk::bench::OursDb {
+  explicit Ours(const std::string& path) : OursDb(path) {
     std::vector<vbk::Column> cols = {{"id", "INTEGER", true, false, {}},
                                      {"a", "INT", false, false, {}},
                                      {"b", "TEXT", false, false, {}},
@@ -61,51 +57,8 @@ struct Ours {
     must(catalog->create_index(pager, "t_a", "t", {"a"}, false));
     must(pager.commit());
   }
-
-  vbk::vdbe::Program compile(const std::string& sql) {
-    std::vector<vbk::Statement> stmts = must(vbk::parser::parse(sql));
-    vbk::Statement& s = stmts.at(0);
-    using K = vbk::Statement::Kind;
-    switch (s.kind()) {
-      case K::Select:
-        return must(vbk::compile::compile_select(s.as<vbk::Statement::Select>().select, *catalog));
-      case K::Insert: {
-        auto& ins = s.as<vbk::Statement::Insert>();
-        auto& v = ins.source.as<vbk::InsertSource::Values>();
-        return must(vbk::compile::compile_insert(ins.table, ins.columns, v.values, v.width, false,
-                                                 *catalog));
-      }
-      case K::Update: {
-        auto& up = s.as<vbk::Statement::Update>();
-        return must(vbk::compile::compile_update(up.table, up.assignments,
-                                                 up.where ? &*up.where : nullptr, *catalog));
-      }
-      case K::Delete: {
-        auto& del = s.as<vbk::Statement::Delete>();
-        return must(vbk::compile::compile_delete(del.table, del.where ? &*del.where : nullptr,
-                                                 *catalog));
-      }
-      default: std::exit(3);
-    }
-  }
   // Parses, compiles and runs a query under the read lock; the row count.
-  size_t query(const std::string& sql) {
-    vbk::vdbe::Program p = compile(sql);
-    must(pager.read_lock());
-    vbk::vdbe::Vm vm(pager, {});
-    must(vm.run(p));
-    must(pager.read_unlock());
-    return std::move(vm).into_output().size();
-  }
-  // One data-changing statement in a transaction of its own; its changes.
-  uint64_t change(const std::string& sql) {
-    vbk::vdbe::Program p = compile(sql);
-    must(pager.begin());
-    vbk::vdbe::Vm vm(pager, {});
-    must(vm.run(p));
-    must(pager.commit());
-    return vm.changes();
-  }
+  size_t query(const std::string& sql) { return rows(compile(sql)).size(); }
 };
 
 struct Line {
@@ -149,20 +102,14 @@ int main(int argc, char** argv) {
       must(ours.pager.commit());
     });
     l.peer = seconds([&] {
-      sqlite3_stmt* s = nullptr;
-      check(sqlite3_prepare_v2(peer.db, sql.c_str(), -1, &s, nullptr), peer.db);
-      peer.exec("BEGIN");
-      for (int64_t i = 0; i < rows; ++i) {
+      peer.each(sql, static_cast<size_t>(rows), [&](sqlite3_stmt* s, size_t k) {
+        const auto i = static_cast<int64_t>(k);
         std::string text = "row " + std::to_string(i);
         sqlite3_bind_int64(s, 1, i + 1);
-        sqlite3_bind_int64(s, 2, a_of[static_cast<size_t>(i)]);
+        sqlite3_bind_int64(s, 2, a_of[k]);
         sqlite3_bind_text(s, 3, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         sqlite3_bind_int64(s, 4, i % 97);
-        check(sqlite3_step(s), peer.db, SQLITE_DONE);
-        sqlite3_reset(s);
-      }
-      peer.exec("COMMIT");
-      sqlite3_finalize(s);
+      });
     });
     lines.push_back(l);
   }

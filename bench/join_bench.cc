@@ -65,15 +65,10 @@ struct Peer : vbk::bench::PeerDb {
     }
   }
   void load(const TableSpec& t, const std::vector<std::vector<int64_t>>& rows) {
-    sqlite3_stmt* s = prepare(insert_sql(t));
-    exec("BEGIN");
-    for (const auto& r : rows) {
+    each(insert_sql(t), rows.size(), [&](sqlite3_stmt* s, size_t k) {
+      const std::vector<int64_t>& r = rows[k];
       for (size_t i = 0; i < r.size(); ++i) sqlite3_bind_int64(s, static_cast<int>(i + 1), r[i]);
-      check(sqlite3_step(s), db, SQLITE_DONE);
-      sqlite3_reset(s);
-    }
-    exec("COMMIT");
-    sqlite3_finalize(s);
+    });
   }
   // The rows of a query and the first column of its first row.
   std::pair<size_t, int64_t> first_of(const std::string& sql) {
@@ -83,12 +78,8 @@ struct Peer : vbk::bench::PeerDb {
   }
 };
 
-struct Ours {
-  vbk::Pager pager;
-  std::optional<vbk::Catalog> catalog;
-  explicit Ours(const std::string& path)
-      : pager(vbk::bench::fresh_pager(path)) {
-    catalog.emplace(must(vbk::Catalog::open(pager)));
+struct Ours : vbk::bench::OursDb {
+  explicit Ours(const std::string& path) : OursDb(path) {
     must(pager.begin());
     for (const TableSpec& t : kTables) {
       std::vector<vbk::Column> cols = {{"id", "INTEGER", true, false, {}}};
@@ -101,17 +92,8 @@ struct Ours {
     }
     must(pager.commit());
   }
-  vbk::vdbe::Program compile_select(const std::string& sql) {
-    std::vector<vbk::Statement> stmts = must(vbk::parser::parse(sql));
-    return must(
-        vbk::compile::compile_select(stmts.at(0).as<vbk::Statement::Select>().select, *catalog));
-  }
   void load(const TableSpec& t, const std::vector<std::vector<int64_t>>& rows) {
-    std::vector<vbk::Statement> stmts = must(vbk::parser::parse(insert_sql(t)));
-    auto& ins = stmts.at(0).as<vbk::Statement::Insert>();
-    auto& v = ins.source.as<vbk::InsertSource::Values>();
-    vbk::vdbe::Program p =
-        must(vbk::compile::compile_insert(ins.table, ins.columns, v.values, v.width, false, *catalog));
+    const vbk::vdbe::Program p = compile(insert_sql(t));
     must(pager.begin());
     std::vector<Value> binds;
     for (const auto& r : rows) {
@@ -123,16 +105,11 @@ struct Ours {
     must(pager.commit());
   }
   std::pair<size_t, int64_t> query(const std::string& sql) {
-    vbk::vdbe::Program p = compile_select(sql);
-    must(pager.read_lock());
-    vbk::vdbe::Vm vm(pager, {});
-    must(vm.run(p));
-    must(pager.read_unlock());
-    std::vector<vbk::vdbe::Row> rows = std::move(vm).into_output();
-    int64_t first = rows.empty() || rows[0].empty() || rows[0][0].kind() != Value::Kind::Int
+    const std::vector<vbk::vdbe::Row> out = rows(compile(sql));
+    int64_t first = out.empty() || out[0].empty() || out[0][0].kind() != Value::Kind::Int
                         ? 0
-                        : rows[0][0].as_int();
-    return {rows.size(), first};
+                        : out[0][0].as_int();
+    return {out.size(), first};
   }
 };
 

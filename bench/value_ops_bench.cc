@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "vdbe/value_ops.h"
 
 namespace {
@@ -42,28 +43,17 @@ double per_call(const std::function<void()>& body) {
 // Keeps a result alive so the call is not optimised away.
 volatile double g_sink = 0;
 
-struct Peer {
-  sqlite3* db = nullptr;
+// One prepared statement on an in-memory peer database.
+struct Peer : vbk::bench::PeerDb {
   sqlite3_stmt* stmt = nullptr;
 
-  explicit Peer(const char* sql) {
-    if (sqlite3_open(":memory:", &db) != SQLITE_OK || sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-      std::fprintf(stderr, "peer error: %s\n", sqlite3_errmsg(db));
-      std::exit(1);
-    }
-  }
-  ~Peer() {
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-  }
+  explicit Peer(const char* sql) : PeerDb(":memory:", "", true), stmt(prepare(sql)) {}
+  ~Peer() { sqlite3_finalize(stmt); }
 
   double run(const std::string& a, const std::string* b) {
     sqlite3_bind_text(stmt, 1, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
     if (b != nullptr) sqlite3_bind_text(stmt, 2, b->data(), static_cast<int>(b->size()), SQLITE_STATIC);
-    if (sqlite3_step(stmt) != SQLITE_ROW) {
-      std::fprintf(stderr, "peer error: %s\n", sqlite3_errmsg(db));
-      std::exit(1);
-    }
+    vbk::bench::check(sqlite3_step(stmt), db, SQLITE_ROW);
     const double r = sqlite3_column_double(stmt, 0);
     sqlite3_reset(stmt);
     return r;

@@ -189,15 +189,8 @@ int main(int argc, char** argv) {
       expect(found, rows, "lookups");
     });
     r.peer = seconds([&] {
-      sqlite3_stmt* s = peer.prepare("SELECT a, b FROM t WHERE id = ?1");
-      size_t found = 0;
-      peer.exec("BEGIN");
-      for (int64_t id : probes) {
-        sqlite3_bind_int64(s, 1, id);
-        found += peer.drain(s);
-      }
-      peer.exec("COMMIT");
-      sqlite3_finalize(s);
+      const size_t found = peer.each("SELECT a, b FROM t WHERE id = ?1", probes.size(),
+                                     [&](sqlite3_stmt* s, size_t i) { sqlite3_bind_int64(s, 1, probes[i]); });
       expect(found, rows, "peer lookups");
     });
     results.push_back(r);
@@ -240,16 +233,12 @@ int main(int argc, char** argv) {
       expect(found, rows, "range");
     });
     r.peer = seconds([&] {
-      sqlite3_stmt* s = peer.prepare("SELECT id, b FROM t WHERE a >= ?1 AND a < ?2");
-      size_t found = 0;
-      peer.exec("BEGIN");
-      for (int64_t low = 0; low < 1000; low += 100) {
-        sqlite3_bind_int64(s, 1, low);
-        sqlite3_bind_int64(s, 2, low + 100);
-        found += peer.drain(s);
-      }
-      peer.exec("COMMIT");
-      sqlite3_finalize(s);
+      const size_t found =
+          peer.each("SELECT id, b FROM t WHERE a >= ?1 AND a < ?2", 10, [](sqlite3_stmt* s, size_t i) {
+            const auto low = static_cast<int64_t>(i) * 100;
+            sqlite3_bind_int64(s, 1, low);
+            sqlite3_bind_int64(s, 2, low + 100);
+          });
       expect(found, rows, "peer range");
     });
     results.push_back(r);
