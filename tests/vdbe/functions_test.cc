@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vdbe/values.h"
+#include "support/values.h"
 
 namespace vbk {
 namespace {

@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/values.h"
 #include "util/unicode.h"
 #include "util/utf8.h"
 #include "vdbe/functions.h"
-#include "vdbe/values.h"
 
 namespace vbk {
 namespace {

@@ -190,6 +190,4 @@ inline std::vector<std::string> rows(std::initializer_list<std::vector<Value>> l
   return show(r);
 }
 
-inline Value T(const std::string& v) { return Value::Text(v); }
-
 }  // namespace vbk::testing
