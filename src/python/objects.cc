@@ -21,8 +21,13 @@ PyObject* enter_self(const char* func, PyObject* self, PyObject* args, PyObject*
 
 void report_foreign_drop(const Owner& owner, const char* name) {
   if (owner.is_current()) return;
+  // An object is often dropped while an exception unwinds the frame that
+  // held it: that exception is set aside for the report and put back.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
   raise(PyExc_RuntimeError, std::string(name) + " is unsendable, but is being dropped on another thread");
   PyErr_WriteUnraisable(nullptr);
+  PyErr_Restore(type, value, traceback);
 }
 
 void free_object(PyObject* self) {

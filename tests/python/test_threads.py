@@ -68,13 +68,24 @@ class ThreadTest(DbTest):
         seen = []
         old_hook = sys.unraisablehook
         sys.unraisablehook = lambda u: seen.append(str(u.exc_value))
+        # A cursor dropped while an exception unwinds the foreign frame that
+        # held it: the report leaves that exception as it was.
+        cursors = [conn.cursor()]
         holder = [conn]
         del conn
+
+        def raise_while_dropping():
+            _ = [cursors.pop(), 1 / 0]
+
         try:
+            out = in_thread(raise_while_dropping)
             in_thread(lambda: holder.clear())
         finally:
             sys.unraisablehook = old_hook
-        self.assertEqual(seen, ["velmarbrook::Connection is unsendable, but is being dropped "
+        self.assertIsInstance(out.get("error"), ZeroDivisionError)
+        self.assertEqual(seen, ["velmarbrook::Cursor is unsendable, but is being dropped "
+                                "on another thread",
+                                "velmarbrook::Connection is unsendable, but is being dropped "
                                 "on another thread"])
         # The exclusive lock went with the database: another process writes.
         code = textwrap.dedent(f"""
