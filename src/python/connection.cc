@@ -110,9 +110,11 @@ PyTypeObject* connection_type() {
 PyObject* new_connection(std::unique_ptr<Database> db) {
   PyTypeObject* tp = connection_type();
   if (!tp) return nullptr;
+  // The state first: should it fail, no half-made object is left behind.
+  auto state = std::make_unique<ConnectionState>(Owner(), std::move(db), BorrowCell());
   auto* o = PyObject_New(ConnectionObject, tp);
   if (!o) return nullptr;
-  o->state = new ConnectionState{Owner(), std::move(db), BorrowCell()};
+  o->state = state.release();
   return reinterpret_cast<PyObject*>(o);
 }
 

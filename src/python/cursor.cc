@@ -322,9 +322,11 @@ PyTypeObject* cursor_type() {
 PyObject* new_cursor(PyObject* conn) {
   PyTypeObject* tp = cursor_type();
   if (!tp) return nullptr;
+  // The state first: should it fail, no half-made object is left behind.
+  auto state = std::make_unique<CursorState>();
   auto* o = PyObject_New(CursorObject, tp);
   if (!o) return nullptr;
-  o->state = new CursorState();
+  o->state = state.release();
   Py_INCREF(conn);
   o->state->conn = conn;
   return reinterpret_cast<PyObject*>(o);
