@@ -34,10 +34,14 @@ std::optional<Borrow> borrow_db(ConnectionState& c, bool exclusive) {
   return std::nullopt;
 }
 
-void take_result(CursorState& c, ExecResult result) {
+// A statement's outcome becomes the cursor's result: rows from the start,
+// the row count, and the connection's last inserted rowid.
+void take_result(CursorState& c, const Database& db, ExecResult result) {
   c.columns.clear();
   c.rows.clear();
+  c.pos = 0;
   c.rowcount = -1;
+  c.lastrowid = db.last_insert_rowid();
   if (auto* rows = std::get_if<ExecResult::Rows>(&result.node)) {
     c.columns = std::move(rows->columns);
     c.rows = std::move(rows->rows);
@@ -114,11 +118,7 @@ PyObject* cur_executemany(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (auto* n = std::get_if<ExecResult::Affected>(&(*r)->node)) total += n->count;
     }
     if (PyErr_Occurred()) return nullptr;
-    c.columns.clear();
-    c.rows.clear();
-    c.pos = 0;
-    c.rowcount = static_cast<int64_t>(total);
-    c.lastrowid = db.last_insert_rowid();
+    take_result(c, db, ExecResult::Affected{total});
     Py_RETURN_NONE;
   });
 }
@@ -304,9 +304,7 @@ PyObject* cursor_execute_body(CursorObject* cur, PyObject* sql_obj, PyObject* pa
     outcome = std::move(*r);
   }
   if (!*outcome) return raise_error(outcome->error());
-  take_result(c, std::move(**outcome));
-  c.pos = 0;
-  c.lastrowid = db.last_insert_rowid();
+  take_result(c, db, std::move(**outcome));
   Py_RETURN_NONE;
 }
 
