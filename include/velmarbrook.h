@@ -57,8 +57,9 @@ void vbk_close(VbkDb *db) VBK_NOEXCEPT;
 
 /* Runs a script of statements. Returns the sum of the row counts of its
  * result sets and of the changed-row counts, or -1. The handle keeps the
- * script's last result set; a failure leaves it empty (statements before the
- * failing one keep their effects). */
+ * script's last result set; a failure while running leaves it empty
+ * (statements before the failing one keep their effects), while a NULL or
+ * invalid UTF-8 `sql` is refused before any work and leaves it as it was. */
 int64_t vbk_exec(VbkDb *db, const char *sql) VBK_NOEXCEPT;
 
 /* Prepares one SELECT, INSERT, UPDATE or DELETE with `?` parameters. The
