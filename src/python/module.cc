@@ -53,11 +53,9 @@ PyObject* new_ref(PyObject* o) {
 }
 
 int exec_module(PyObject* module) {
-  try {
-    if (!PyModule_Check(module)) {
-      raise(PyExc_TypeError, "velmarbrook: expected a module object");
-      return -1;
-    }
+  // Py_None only says "done": it is not handed to anyone.
+  PyObject* done = guarded([&]() -> PyObject* {
+    if (!PyModule_Check(module)) return raise(PyExc_TypeError, "velmarbrook: expected a module object");
     bool ok = add(module, "connect", PyCFunction_NewEx(&kConnectDef, nullptr, nullptr)) &&
               add(module, "Connection", new_ref(reinterpret_cast<PyObject*>(connection_type()))) &&
               add(module, "Cursor", new_ref(reinterpret_cast<PyObject*>(cursor_type()))) &&
@@ -66,14 +64,9 @@ int exec_module(PyObject* module) {
               add(module, "threadsafety", PyLong_FromLong(1)) &&
               add(module, "paramstyle", PyUnicode_FromString("qmark")) &&
               add(module, "__version__", PyUnicode_FromString("0.1.2"));
-    return ok ? 0 : -1;
-  } catch (const InternalFault& e) {
-    raise_fault(e.what());
-    return -1;
-  } catch (const std::bad_alloc&) {
-    raise_fault("out of memory");
-    return -1;
-  }
+    return ok ? Py_None : nullptr;
+  });
+  return done != nullptr ? 0 : -1;
 }
 
 PyModuleDef_Slot kSlots[] = {
