@@ -71,7 +71,7 @@ Result<cell::CBytes> cell_at(CPage page, size_t i) {
 Result<uint32_t> child_at(CPage page, size_t i) {
   const size_t n = VBK_TRY(count(page));
   if (i == n) return right_child(page);
-  return cell::interior_child(VBK_TRY(cell_start(page, i)));
+  return cell::interior_child(VBK_TRY(cell_start_in(page, n, i)));
 }
 
 Result<int64_t> leaf_rowid_at(CPage page, size_t i) {

@@ -56,12 +56,15 @@ Page* BufferCarver::carve(size_t size) {
     // A block's buffers are handed out in order and the next block is
     // mapped only when all of them are out, so the mapping itself faults the
     // whole block in: one call instead of a trap at each buffer's first
-    // touch (a quarter of a large append's time when taken one by one).
-    void* base =
-        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    // touch (a quarter of a large append's time when taken one by one). The
+    // first block faults in buffer by buffer, so that a handle that reads
+    // only a few pages holds only those.
+    const int populate = mapped_ ? MAP_POPULATE : 0;
+    void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
     // Out of memory, as a failed operator new reports it.
     if (base == MAP_FAILED) throw std::bad_alloc();
     block_ = new BufferBlock{base, bytes, 1};
+    mapped_ = true;
     g_live_blocks.fetch_add(1, std::memory_order_relaxed);
     next_ = 0;
   }
@@ -268,7 +271,7 @@ void PageTable::rehash(size_t capacity) {
 
 void PageTable::assign(uint32_t pgno, Page* page) {
   if (pgno == 0) fault("page 0 entered in the page table");
-  if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? kMinSlots : slots_.size() * 2);
+  if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? kFirstSlots : slots_.size() * 2);
   size_t i = home(pgno);
   while (slots_[i].pgno != 0 && slots_[i].pgno != pgno) i = (i + 1) & mask_;
   if (slots_[i].pgno == 0) ++size_;
@@ -461,12 +464,15 @@ void Pager::trim_after_tx() {
   table_.shrink_to_fit();
 }
 
-void Pager::mark_all_clean() {
+void Pager::mark_clean(const std::vector<uint32_t>& dirty) {
+  // A page leaves the use list only by being changed, so the pages to put
+  // back are among the changed ones.
   std::vector<Page*> relist;
-  table_.for_each([&](Page* p) {
+  for (uint32_t pgno : dirty) {
+    Page* p = table_.find(pgno);
     p->dirty_ = false;
     if (!p->listed_) relist.push_back(p);
-  });
+  }
   std::sort(relist.begin(), relist.end(), [](const Page* a, const Page* b) { return a->tick_ < b->tick_; });
   // Merge by tick: each returning page goes before the first listed page
   // used after it.
@@ -487,6 +493,17 @@ void Pager::mark_all_clean() {
     at->lru_prev_ = p;
     p->listed_ = true;
   }
+}
+
+void Pager::drop_cache_keeping_buffers() {
+  // The buffers of pages that only the cache holds go to the pool first,
+  // for the misses that follow, rather than back to the system.
+  std::vector<Page*> only_cached;
+  table_.for_each([&](Page* p) {
+    if (p->refs_ == 1 && free_buffers_.size() + only_cached.size() < kCacheCapacity) only_cached.push_back(p);
+  });
+  for (Page* p : only_cached) free_buffers_.push_back(cache_remove(p));
+  drop_cache();
 }
 
 void Pager::drop_cache() noexcept {
@@ -674,7 +691,7 @@ void Pager::adopt(const DbHeader& found, bool force) {
   // be stale. The page size is this handle's for good.
   if (force || found.change_counter != header_.change_counter ||
       found.journal_mode != header_.journal_mode) {
-    drop_cache();
+    drop_cache_keeping_buffers();
     header_ = found;
     tx_snapshot_ = TxSnapshot::of(header_);
   }
@@ -695,7 +712,7 @@ Result<void> Pager::attach_wal(const DbHeader& file_header) {
 void Pager::detach_wal() {
   wal_.reset();
   ++wal_generation_;
-  drop_cache();
+  drop_cache_keeping_buffers();
 }
 
 Result<void> Pager::recover_journal() {
@@ -818,7 +835,7 @@ Result<void> Pager::commit() {
   }
   if (wal_) return commit_wal(dirty);
   VBK_TRY(commit_journal(dirty));
-  mark_all_clean();
+  mark_clean(dirty);
   in_tx_ = false;
   trim_after_tx();
   // Committed: an error now would only make the caller do it all again.
@@ -948,7 +965,7 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   VBK_TRY(wal_->append_raw(batch, entries, next.page_count, synchronous_ == 2));
 
   header_ = next;
-  mark_all_clean();
+  mark_clean(dirty);
   in_tx_ = false;
   trim_after_tx();
   if (wal_->pages() >= checkpoint_threshold_) (void)checkpoint();

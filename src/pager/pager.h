@@ -210,12 +210,13 @@ class BufferCarver {
 
   BufferCarver() = default;
   BufferCarver(BufferCarver&& other) noexcept
-      : block_(std::exchange(other.block_, nullptr)), next_(other.next_) {}
+      : block_(std::exchange(other.block_, nullptr)), next_(other.next_), mapped_(other.mapped_) {}
   BufferCarver& operator=(BufferCarver&& other) noexcept {
     if (this != &other) {
       drop();
       block_ = std::exchange(other.block_, nullptr);
       next_ = other.next_;
+      mapped_ = other.mapped_;
     }
     return *this;
   }
@@ -234,7 +235,8 @@ class BufferCarver {
   void drop() noexcept;
 
   BufferBlock* block_ = nullptr;
-  size_t next_ = 0;  // buffers of the block handed out
+  size_t next_ = 0;      // buffers of the block handed out
+  bool mapped_ = false;  // whether this carver has mapped a block before
 };
 
 // The cache's index from page number to page: open addressing with linear
@@ -302,6 +304,10 @@ class PageTable {
   // Rebuilds the table with `capacity` slots (a power of two).
   void rehash(size_t capacity);
 
+  // A new table starts small, so that a handle that reads a few pages
+  // holds a small table; a table is cleared in place, and shrunk no
+  // further, at the size a full cache grows it to.
+  static constexpr size_t kFirstSlots = 64;
   static constexpr size_t kMinSlots = 8192;
 
   std::vector<Entry> slots_;
@@ -460,9 +466,9 @@ class Pager {
   // its capacity goes back to the target, so that the transaction's pages
   // do not stay in memory for the life of the handle.
   void trim_after_tx();
-  // Commit's end: every cached page is clean again, and those that were
-  // dirty rejoin the use list in their places by tick.
-  void mark_all_clean();
+  // Commit's end: the changed pages `dirty` (every cached page that is
+  // dirty) are clean again and rejoin the use list in their places by tick.
+  void mark_clean(const std::vector<uint32_t>& dirty);
   // The use list: appends a page as the most recently used, or takes one off.
   void lru_push_back(Page* page);
   void lru_unlink(Page* page);
@@ -480,6 +486,8 @@ class Pager {
   PageRef cached(uint32_t pgno) const;
   // Drops every cached page; holders keep detached copies.
   void drop_cache() noexcept;
+  // drop_cache, with the buffers of pages only the cache held pooled.
+  void drop_cache_keeping_buffers();
   // Checks a page number read from the free list.
   Result<void> check_freelist_pgno(uint32_t pgno, const char* what) const;
 
