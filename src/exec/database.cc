@@ -208,7 +208,7 @@ Result<ExecResult> Database::run_prepared_select(Prepared& prepared,
 // ---- locks and transactions
 
 Result<void> Database::catch_up(uint32_t counter_before) {
-  if (pager_.header().change_counter == counter_before) return {};
+  if (!must_catch_up(counter_before)) return {};
   return reload_catalog();
 }
 
@@ -218,8 +218,10 @@ Result<void> Database::reload_catalog() {
   Catalog before = std::move(catalog_);
   if (Result<void> read = catalog_.reload_locked(pager_); !read) {
     catalog_ = std::move(before);
+    catalog_stale_ = true;
     return read;
   }
+  catalog_stale_ = false;
   if (!same_schema(catalog_, before)) ++schema_generation_;
   return {};
 }

@@ -183,10 +183,17 @@ class Database {
   Result<void> read_lock();
   void read_unlock() { (void)pager_.read_unlock(); }
   // Reads the schema again when the header's change counter moved from
-  // `counter_before` (another handle committed).
+  // `counter_before` (another handle committed), or when the last reading
+  // failed.
   Result<void> catch_up(uint32_t counter_before);
-  // Reads the schema again from the file as the pager presents it.
+  // Reads the schema again from the file as the pager presents it. A failed
+  // reading keeps the catalog as it was and marks it stale.
   Result<void> reload_catalog();
+  // Whether the schema must be read again under the next lock however the
+  // change counter looks.
+  bool must_catch_up(uint32_t counter_before) const {
+    return catalog_stale_ || pager_.header().change_counter != counter_before;
+  }
   // Commits the automatic transaction; after a failure that left it open it
   // is rolled back, and the commit's error returned.
   Result<void> commit_auto();
@@ -293,6 +300,9 @@ class Database {
   // The catalog as the open write transaction found it, taken before its
   // first schema change.
   std::optional<Catalog> catalog_at_begin_;
+  // A reading of the schema failed after the header had moved on: the
+  // header no longer tells that the catalog is behind the file.
+  bool catalog_stale_ = false;
   bool explicit_tx_ = false;
   // Nesting of statement runs: only the outermost settles a failure.
   uint32_t stmt_depth_ = 0;

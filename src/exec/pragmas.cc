@@ -130,7 +130,7 @@ Result<ExecResult> Database::pragma_integrity_check() {
 }
 
 Result<void> Database::catch_up_after(uint32_t counter_before) {
-  if (pager_.header().change_counter == counter_before) return {};
+  if (!must_catch_up(counter_before)) return {};
   VBK_TRY(pager_.read_lock());
   Result<void> reloaded = reload_catalog();
   (void)pager_.read_unlock();

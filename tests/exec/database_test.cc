@@ -88,6 +88,33 @@ TEST_F(FaultyHandleTest, TheStatementAfterAFailedAutomaticCommitCommits) {
   EXPECT_EQ(fresh.catalog().get("lost"), nullptr);
 }
 
+// Another handle replaced the schema, and this handle's reading of it fails
+// at some file read: the next statement, with the file readable again, still
+// reads the schema, so that the new table is seen and nothing is written
+// into the old table's pages.
+TEST_F(FaultyHandleTest, AFailedReadingOfAnotherHandlesSchemaIsTriedAgain) {
+  bool fired = true;
+  for (uint64_t at = 1; fired; ++at) {
+    SCOPED_TRACE(at);
+    const std::string file = dir.file("replaced" + std::to_string(at));
+    Database mine = must(Database::open(file, vfs));
+    run(mine, "CREATE TABLE t (a INT)");
+    {
+      Database other = must(Database::open(file));
+      run(other, "DROP TABLE t; CREATE TABLE u (b INT); INSERT INTO u VALUES (1)");
+    }
+    vfs.arm(FaultPlan::fail(at).on(FsOp::Read));
+    (void)mine.execute("SELECT * FROM t");
+    fired = vfs.fired();
+    vfs.disarm();
+    EXPECT_EQ(testing::rows(mine, "SELECT b FROM u").size(), 1u);
+    Result<std::vector<ExecResult>> insert = mine.execute("INSERT INTO t VALUES (2)");
+    ASSERT_FALSE(insert);
+    EXPECT_EQ(insert.error().display(), "execution error: no such table: t");
+    EXPECT_TRUE(integrity_problems(mine).empty());
+  }
+}
+
 // A failed explicit COMMIT is the caller's to retry or roll back; ROLLBACK
 // then brings the schema back.
 TEST_F(FaultyHandleTest, AFailedExplicitCommitKeepsTheTransaction) {
