@@ -351,7 +351,7 @@ TEST_F(CompileTest, DeepNestingAndLongChains) {
 // them (the sanitizer build would catch a read).
 TEST(CompileDamagedSchema, AnAliasPastTheColumnsIsNeverIndexed) {
   testing::SqlDb db;
-  db.create_table("d", {{"a", "INT", false, false, {}}, {"b", "TEXT", false, false, {}}}, 9);
+  db.create_table("d", {{"a", "INT", false, false, {}}, {"b", "TEXT", false, false, {}}}, 100);
   for (const char* sql : {"INSERT INTO d VALUES (1, 'x')", "INSERT INTO d (a) VALUES (1)",
                           "UPDATE d SET a = 2, b = 'y'", "SELECT a FROM d WHERE a > 1"}) {
     EXPECT_TRUE(db.compile(sql).has_value()) << sql;
