@@ -23,9 +23,7 @@
 
 #include "bench_support.h"
 #include "catalog/catalog.h"
-#include "compile/compile.h"
 #include "pager/pager.h"
-#include "sql/parser.h"
 #include "vdbe/vdbe.h"
 #include "vfs/os.h"
 
@@ -33,7 +31,6 @@ namespace {
 
 using vbk::Value;
 
-using vbk::bench::check;
 using vbk::bench::must;
 using vbk::bench::seconds;
 

@@ -21,16 +21,13 @@
 
 #include "bench_support.h"
 #include "catalog/catalog.h"
-#include "compile/compile.h"
 #include "pager/pager.h"
-#include "sql/parser.h"
 #include "vdbe/vdbe.h"
 #include "vfs/os.h"
 
 namespace {
 
 using vbk::Value;
-using vbk::bench::check;
 using vbk::bench::must;
 using vbk::bench::seconds;
 

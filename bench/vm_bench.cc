@@ -50,7 +50,6 @@ using vbk::vdbe::Op;
 using vbk::vdbe::Program;
 using vbk::vdbe::Target;
 
-using vbk::bench::check;
 using vbk::bench::must;
 using vbk::bench::seconds;
 

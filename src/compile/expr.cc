@@ -2,7 +2,6 @@
 
 #include "compile/handover.h"
 #include "compile/walk.h"
-#include "util/unicode.h"
 #include "vdbe/kinds.h"
 
 namespace vbk::compile {

@@ -47,7 +47,6 @@ bool expr_refs_table_nonrowid(const Expr& expr, std::string_view scope, const Ta
 bool level_is_index_only(const SelectStmt& stmt, uint32_t level, std::string_view scope,
                          const TableDef& table);
 
-
 using vdbe::Op;
 
 // Integers of at most this magnitude are exact as 64-bit floats; beyond it

@@ -3,7 +3,6 @@
 #include "compile/compile.h"
 #include "compile/expr.h"
 #include "compile/handover.h"
-#include "util/unicode.h"
 
 namespace vbk::compile {
 
