@@ -257,7 +257,6 @@ Result<void> Database::commit_auto() {
 void Database::abandon_tx() {
   if (pager_.in_tx()) (void)pager_.rollback();
   restore_catalog();
-  explicit_tx_ = false;
 }
 
 void Database::restore_catalog() {

@@ -159,8 +159,9 @@ class Database {
   uint64_t found_rows() const { return found_rows_; }
   Pager& pager() { return pager_; }
   const Catalog& catalog() const { return catalog_; }
-  // BEGIN has opened a transaction that is still open.
-  bool in_explicit_tx() const { return explicit_tx_; }
+  // BEGIN has opened a transaction that is still open: between statements
+  // the automatic transaction is always over, so any open one is BEGIN's.
+  bool in_explicit_tx() const { return pager_.in_tx(); }
 
  private:
   Database(Pager pager, Catalog catalog);
@@ -303,7 +304,6 @@ class Database {
   // A reading of the schema failed after the header had moved on: the
   // header no longer tells that the catalog is behind the file.
   bool catalog_stale_ = false;
-  bool explicit_tx_ = false;
   // Nesting of statement runs: only the outermost settles a failure.
   uint32_t stmt_depth_ = 0;
   uint64_t schema_generation_ = 0;

@@ -343,26 +343,19 @@ Result<ExecResult> Database::run_tx_control(const Statement& stmt) {
   switch (stmt.kind()) {
     case Statement::Kind::Begin:
       VBK_TRY(begin_tx());
-      explicit_tx_ = true;
       break;
     case Statement::Kind::Commit: {
       Result<void> committed = pager_.commit();
       // A commit that failed before its commit point leaves the transaction
       // open for the caller to commit again or roll back; one whose unlock
       // failed is over.
-      if (!pager_.in_tx()) {
-        catalog_at_begin_.reset();
-        explicit_tx_ = false;
-      }
+      if (!pager_.in_tx()) catalog_at_begin_.reset();
       VBK_TRY(std::move(committed));
       break;
     }
     case Statement::Kind::Rollback: {
       Result<void> rolled_back = pager_.rollback();
-      if (!pager_.in_tx()) {
-        restore_catalog();
-        explicit_tx_ = false;
-      }
+      if (!pager_.in_tx()) restore_catalog();
       VBK_TRY(std::move(rolled_back));
       break;
     }
