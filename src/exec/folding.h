@@ -16,8 +16,8 @@
 // A subquery that cannot run on its own (one that names the enclosing
 // statement's tables, say) stays for the compiler, which runs it as a
 // correlated sub-program or reports why it cannot; what it holds that can
-// run on its own is folded all the same. Subqueries with
-// UNION members are refused.
+// run on its own is folded all the same. A subquery with UNION members
+// runs as a whole UNION, and one that cannot run fails the statement.
 //
 // The folding operations themselves belong to Database (they compile and
 // run subqueries): Database::fold_subqueries and its helpers in folding.cc.
