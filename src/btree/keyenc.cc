@@ -1,6 +1,9 @@
 #include "btree/keyenc.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace vbk::keyenc {
@@ -12,12 +15,6 @@ constexpr uint8_t kTagNumber = 0x10;
 constexpr uint8_t kTagText = 0x20;
 constexpr uint8_t kTagBlob = 0x30;
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
-
-void append_be64(Bytes& out, uint64_t v) {
-  uint8_t buf[8];
-  put_be64(buf, v);
-  out.insert(out.end(), buf, buf + 8);
-}
 
 void encode_number(Bytes& out, double d) {
   const uint64_t bits = std::bit_cast<uint64_t>(d);
@@ -42,6 +39,51 @@ uint16_t int_tie_break(int64_t i) {
   const __int128 rounded = static_cast<__int128>(d);
   const __int128 diff = static_cast<__int128>(i) - rounded;
   return static_cast<uint16_t>(static_cast<int32_t>(kTieBias) + static_cast<int32_t>(diff));
+}
+
+// The length of the value whose encoding starts at `at`; the rest of the
+// bytes when they hold no whole value (a pattern this engine encoded always
+// does).
+size_t value_length(std::span<const uint8_t> key, size_t at) {
+  const size_t rest = key.size() - at;
+  switch (key[at]) {
+    case kTagNull: return 1;
+    case kTagNumber: return std::min<size_t>(rest, 9);
+    case kTagText:
+    case kTagBlob:
+      // An escaped zero is 0x00 0xFF, the terminator 0x00 0x00.
+      for (size_t i = at + 1; i + 1 < key.size(); ++i) {
+        if (key[i] != 0x00) continue;
+        if (key[i + 1] == 0x00) return i + 2 - at;
+        ++i;
+      }
+      return rest;
+    default: return rest;
+  }
+}
+
+constexpr size_t kNumberLength = 9;
+constexpr uint64_t kMinusZeroBody = ~kSignBit;
+constexpr uint64_t kZeroBody = kSignBit;
+
+// The encoding of -0.0 (`negative`) or 0.0.
+std::array<uint8_t, kNumberLength> zero_encoding(bool negative) {
+  std::array<uint8_t, kNumberLength> out{kTagNumber};
+  put_be64(out.data() + 1, negative ? kMinusZeroBody : kZeroBody);
+  return out;
+}
+
+bool is_zero(std::span<const uint8_t> value) {
+  if (value.size() != kNumberLength || value[0] != kTagNumber) return false;
+  const uint64_t body = get_be64(value.data() + 1);
+  return body == kMinusZeroBody || body == kZeroBody;
+}
+
+// Bytewise order of two byte strings, a proper prefix first.
+int compare_bytes(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  const size_t n = std::min(a.size(), b.size());
+  if (const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n); c != 0) return c;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 }  // namespace
@@ -127,6 +169,59 @@ Bytes encode_index_key(std::span<const Value> values, int64_t rowid) {
   Bytes out;
   encode_index_key_into(out, values, rowid);
   return out;
+}
+
+bool set_zero_signs(std::span<uint8_t> prefix, bool negative) {
+  bool any = false;
+  for (size_t at = 0; at < prefix.size();) {
+    const size_t n = value_length(prefix, at);
+    if (is_zero(prefix.subspan(at, n))) {
+      put_be64(prefix.data() + at + 1, negative ? kMinusZeroBody : kZeroBody);
+      any = true;
+    }
+    at += n;
+  }
+  return any;
+}
+
+PatternMatch match_pattern(std::span<const uint8_t> key, std::span<const uint8_t> pattern, Bytes& next) {
+  static constexpr size_t kNone = SIZE_MAX;
+  const auto minus_zero = zero_encoding(true);
+  const auto zero = zero_encoding(false);
+  // Where the key's last -0.0 standing for a pattern zero starts: the place
+  // to move to 0.0 once the key has passed everything that -0.0 allows.
+  size_t last_minus_zero = kNone;
+  // The pattern from `from` on, each zero as -0.0, after the key's first
+  // `kept` bytes and (when `bumped`) a 0.0.
+  auto resume = [&](size_t kept, bool bumped, size_t from) {
+    next.assign(key.begin(), key.begin() + static_cast<ptrdiff_t>(kept));
+    if (bumped) next.insert(next.end(), zero.begin(), zero.end());
+    const size_t tail = next.size();
+    next.insert(next.end(), pattern.begin() + static_cast<ptrdiff_t>(from), pattern.end());
+    set_zero_signs(std::span(next).subspan(tail), true);
+    return PatternMatch::Resume;
+  };
+  for (size_t at = 0; at < pattern.size();) {
+    const size_t n = value_length(pattern, at);
+    const std::span<const uint8_t> want = pattern.subspan(at, n);
+    // Every value before `at` matched, so the key has at least `at` bytes.
+    const std::span<const uint8_t> have = key.subspan(at, std::min(n, key.size() - at));
+    int order = 0;
+    if (is_zero(want)) {
+      order = compare_bytes(have, minus_zero);
+      if (order == 0) last_minus_zero = at;
+      if (order > 0) order = compare_bytes(have, zero) > 0 ? 1 : 0;
+    } else {
+      order = compare_bytes(have, want);
+    }
+    if (order < 0) return resume(at, false, at);
+    if (order > 0) {
+      if (last_minus_zero == kNone) return PatternMatch::Beyond;
+      return resume(last_minus_zero, true, last_minus_zero + kNumberLength);
+    }
+    at += n;
+  }
+  return PatternMatch::Match;
 }
 
 Result<int64_t> key_rowid(std::span<const uint8_t> key) {

@@ -3,9 +3,8 @@
 // Order-preserving keys: a list of values encoded so that comparing two keys
 // bytewise (unsigned, a proper prefix first) orders them as their values.
 // Index entries, UNIQUE probes and index range bounds use the key form below;
-// GROUP BY groups, the seen-sets of aggregate DISTINCT and subquery caches use
-// its exact variant (end of this comment). Equal key bytes are what "equal
-// values" means for each of them.
+// GROUP BY groups and the seen-sets of aggregate DISTINCT use its exact
+// variant (end of this comment).
 //
 // One value: a tag byte, then a body.
 //   Null  0x00  no body
@@ -69,6 +68,33 @@ void encode_key_exact_into(Bytes& out, std::span<const Value> values);
 Bytes encode_index_key(std::span<const Value> values, int64_t rowid);
 // The same into `out`, which is emptied first and keeps its capacity.
 void encode_index_key_into(Bytes& out, std::span<const Value> values, int64_t rowid);
+
+// Zeros of either sign. -0.0 and 0.0 are equal values whose keys differ
+// (-0.0's number body is 0x7FFF...FF, 0.0's is 0x8000...00: adjacent, no key
+// between them), and Int 0 encodes as 0.0. A lookup by equal values must find
+// both, so it reads a key prefix of its values as a pattern in which each
+// zero stands for a zero of either sign.
+//
+// Rewrites, in place, every number of `prefix` that is a zero as -0.0
+// (`negative`) or as 0.0; false when it holds no zero. `prefix` is a key
+// prefix this engine encoded (values only, no rowid suffix).
+bool set_zero_signs(std::span<uint8_t> prefix, bool negative);
+
+// How an index key stands to an equality pattern (the key prefix of the
+// values looked up, as encode_key_prefix gives it).
+enum class PatternMatch {
+  Match,   // the key begins with the pattern's values, a zero of either sign
+           // matching a zero
+  Resume,  // it does not; the next key that may match is at or after `next`
+  Beyond,  // it does not, and no key after it can
+};
+
+// Compares `key`, which lies at or after the least key the pattern allows
+// (the pattern with every zero as -0.0), with `pattern`. On Resume, `next`
+// holds a key strictly after `key`: the least that agrees with the pattern
+// on what `key` has already passed. A pattern with z zeros matches at most
+// 2^z runs of keys, so a lookup resumes at most that many times.
+PatternMatch match_pattern(std::span<const uint8_t> key, std::span<const uint8_t> pattern, Bytes& next);
 
 // The rowid in the last 8 bytes of an index key. A key shorter than that can
 // only come from a corrupt page: Error::Corrupt, nothing read.

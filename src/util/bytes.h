@@ -51,4 +51,10 @@ inline void put_be64(uint8_t* p, uint64_t v) {
   put_be32(p + 4, static_cast<uint32_t>(v));
 }
 
+inline void append_be64(Bytes& out, uint64_t v) {
+  uint8_t buf[8];
+  put_be64(buf, v);
+  out.insert(out.end(), buf, buf + 8);
+}
+
 }  // namespace vbk

@@ -407,8 +407,13 @@ Result<void> Vm::run_loop(const Program& program) {
         Bytes buf = buffer_for(d, o.dest, o.start, o.count);
         keyenc::encode_key_prefix_into(buf, values);
         // No key byte is 0xFF where a value's encoding starts, so the padded
-        // bound sorts after every key of these values, rowid included.
-        if (o.pad) buf.insert(buf.end(), keyenc::kRowidSuffixLength, uint8_t{0xFF});
+        // bound sorts after every key of these values, rowid included; a zero
+        // is written as 0.0 so that the bound passes -0.0's keys too. (The
+        // seek of a lower bound starts at -0.0 by itself.)
+        if (o.pad) {
+          keyenc::set_zero_signs(buf, false);
+          buf.insert(buf.end(), keyenc::kRowidSuffixLength, uint8_t{0xFF});
+        }
         d = Value::Blob(std::move(buf));
         break;
       }
@@ -447,11 +452,11 @@ Result<void> Vm::run_loop(const Program& program) {
         const auto& o = as<Op::IdxSeek>(op);
         const std::span<const uint8_t> prefix = VBK_TRY(blob_operand(reg(o.prefix_reg)));
         IndexVmCursor& c = index_slot(o.cur);
-        c.has_row = false;
-        VBK_TRY(c.cursor.seek(prefix));
-        c.has_row = VBK_TRY(c.cursor.next_into(c.current_key));
-        c.key_read = c.key_read || c.has_row;
-        if (!c.has_row) pc = o.notfound_target.at;
+        // A zero of the prefix may match -0.0 as well as 0.0, and -0.0's
+        // keys come first.
+        c.probe.assign(prefix.begin(), prefix.end());
+        keyenc::set_zero_signs(c.probe, true);
+        if (!VBK_TRY(seek_index(c, c.probe))) pc = o.notfound_target.at;
         break;
       }
       case K::IdxNext: {
@@ -475,9 +480,10 @@ Result<void> Vm::run_loop(const Program& program) {
       case K::IdxPrefixGuard: {
         const auto& o = as<Op::IdxPrefixGuard>(op);
         const std::span<const uint8_t> prefix = VBK_TRY(blob_operand(reg(o.prefix_reg)));
-        const IndexVmCursor& c = index_slot(o.cur);
-        const bool within = c.has_row && c.current_key.size() >= prefix.size() &&
-                            std::equal(prefix.begin(), prefix.end(), c.current_key.begin());
+        IndexVmCursor& c = index_slot(o.cur);
+        const bool within = c.has_row && ((c.current_key.size() >= prefix.size() &&
+                                           std::equal(prefix.begin(), prefix.end(), c.current_key.begin())) ||
+                                          VBK_TRY(resume_equal(c, prefix)));
         if (!within) pc = o.fail_target.at;
         break;
       }
@@ -674,6 +680,29 @@ Result<void> Vm::apply_queue() {
     ++changes_;
   }
   return {};
+}
+
+Result<bool> Vm::seek_index(IndexVmCursor& c, std::span<const uint8_t> key) {
+  c.has_row = false;
+  VBK_TRY(c.cursor.seek(key));
+  c.has_row = VBK_TRY(c.cursor.next_into(c.current_key));
+  c.key_read = c.key_read || c.has_row;
+  return c.has_row;
+}
+
+// The keys equal to a pattern with z zeros lie in up to 2^z runs, one for
+// each choice of signs, in the order of those choices; a key past one run
+// seeks the start of the next run that can still match.
+Result<bool> Vm::resume_equal(IndexVmCursor& c, std::span<const uint8_t> pattern) {
+  for (;;) {
+    switch (keyenc::match_pattern(c.current_key, pattern, c.probe)) {
+      case keyenc::PatternMatch::Match: return true;
+      case keyenc::PatternMatch::Beyond: return false;
+      case keyenc::PatternMatch::Resume:
+        if (!VBK_TRY(seek_index(c, c.probe))) return false;
+        break;
+    }
+  }
 }
 
 Result<void> Vm::exec_idx_insert_unique(const Op::IdxInsertUnique& o) {

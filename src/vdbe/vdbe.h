@@ -87,6 +87,7 @@ struct IndexVmCursor {
   Bytes current_key;     // the key the cursor last returned, refilled in place
   bool has_row = false;  // on an entry: set by IdxSeek and IdxNext
   bool key_read = false;  // current_key holds a key read from the index
+  Bytes probe;            // the key an equality lookup seeks next, reused
 };
 
 class Vm {
@@ -155,6 +156,14 @@ class Vm {
   Result<bool> exec_seek_rowid(const Op::SeekRowid& o);
   Result<bool> exec_rowid_exists(const Op::RowidExistsJump& o);
   Result<void> exec_idx_insert_unique(const Op::IdxInsertUnique& o);
+  // Seeks `c` to the first key at or after `key` and reads it; false at the
+  // end of the index.
+  Result<bool> seek_index(IndexVmCursor& c, std::span<const uint8_t> key);
+  // Whether `c`, on a key that does not begin with `pattern`'s bytes, reaches
+  // a key equal to its values (a zero of either sign matching a zero) before
+  // passing the last that could be: moves `c` there. An equality lookup's
+  // guard.
+  Result<bool> resume_equal(IndexVmCursor& c, std::span<const uint8_t> pattern);
   void exec_func(const Op::Func& o);
 
   // A slot's column `col` into `out`: NULL under the null-row flag or

@@ -285,6 +285,74 @@ TEST(Keyenc, KeyOrderIsValueOrder) {
   }
 }
 
+// An equality lookup over a sorted index, as the machine runs it: seek the
+// pattern with its zeros as -0.0, take keys that begin with the pattern's
+// bytes or match it, resume where match_pattern says. Over random keys of
+// three columns drawn from values with zeros of both signs, it finds exactly
+// the keys whose leading values equal the pattern's, a zero matching a zero.
+TEST(Keyenc, EqualityLookupFindsBothZerosInEveryColumn) {
+  const std::vector<Value> pool = {Value::Int(0),  Value::Real(0.0), Value::Real(-0.0), Value::Int(-1),
+                                   Value::Real(1e-300), Value::Int(1), Value::Text(""),  Value::Null()};
+  auto encoded = [](const Value& v) {
+    Bytes out;
+    keyenc::encode_value(out, v);
+    return out;
+  };
+  auto is_zero = [](const Value& v) {
+    return (v.kind() == Value::Kind::Int && v.as_int() == 0) ||
+           (v.kind() == Value::Kind::Real && v.as_real() == 0.0);
+  };
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::vector<Value>> rows;
+    std::vector<Bytes> index;
+    for (int64_t rowid = 1; rowid <= 60; ++rowid) {
+      std::vector<Value> row;
+      for (int c = 0; c < 3; ++c) row.push_back(pool[rng() % pool.size()]);
+      index.push_back(keyenc::encode_index_key(row, rowid));
+      rows.push_back(std::move(row));
+    }
+    std::sort(index.begin(), index.end());
+    std::vector<Value> pattern_values;
+    for (size_t n = 1 + rng() % 3; n > 0; --n) pattern_values.push_back(pool[rng() % pool.size()]);
+    const Bytes pattern = keyenc::encode_key_prefix(pattern_values);
+
+    std::vector<int64_t> want;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      bool equal = true;
+      for (size_t c = 0; c < pattern_values.size(); ++c) {
+        const Value& have = rows[r][c];
+        const Value& wanted = pattern_values[c];
+        equal = equal && (encoded(have) == encoded(wanted) || (is_zero(have) && is_zero(wanted)));
+      }
+      if (equal) want.push_back(static_cast<int64_t>(r) + 1);
+    }
+
+    std::vector<int64_t> got;
+    Bytes probe = pattern;
+    keyenc::set_zero_signs(probe, true);
+    auto at = std::lower_bound(index.begin(), index.end(), probe);
+    int seeks = 1;
+    while (at != index.end()) {
+      const Bytes& key = *at;
+      Bytes next;
+      const bool begins = key.size() >= pattern.size() && std::equal(pattern.begin(), pattern.end(), key.begin());
+      const keyenc::PatternMatch m = begins ? keyenc::PatternMatch::Match : keyenc::match_pattern(key, pattern, next);
+      if (m == keyenc::PatternMatch::Beyond) break;
+      if (m == keyenc::PatternMatch::Resume) {
+        ASSERT_GT(next, key) << "a resume must move forward";
+        at = std::lower_bound(index.begin(), index.end(), next);
+        ASSERT_LE(++seeks, 1 << pattern_values.size()) << "more seeks than runs of signs";
+        continue;
+      }
+      got.push_back(*keyenc::key_rowid(key));
+      ++at;
+    }
+    std::sort(got.begin(), got.end());
+    ASSERT_EQ(got, want) << "round " << round << ": pattern " << show(pattern_values);
+  }
+}
+
 // Mutated keys: key_rowid reads only inside them and fails only when they are
 // too short.
 TEST(Keyenc, MutationLoop) {

@@ -1,7 +1,9 @@
 // Results of the single-table access paths on random small tables, against
 // an oracle in the test and against the same query on an index-free copy.
-// Indexed columns hold one kind each (integers or texts, and NULLs): an
-// index seek only meets values of the constant's kind.
+// Indexed columns hold one kind each (integers, texts or numbers of both
+// kinds, and NULLs): an index seek only meets values of the constant's kind.
+// The numbers hold zeros of both signs and integers around 2^53, whose keys
+// are shared or adjacent.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "record/compare.h"
 #include "support/sql_db.h"
 
 namespace vbk {
@@ -25,6 +28,7 @@ struct Row {
   std::optional<int64_t> a;
   std::optional<std::string> b;
   Value d;
+  Value z;  // NULL or a number
 };
 
 std::string text_of(const std::vector<Value>& row) {
@@ -43,7 +47,7 @@ std::vector<std::string> canon(const std::vector<vdbe::Row>& rows) {
 
 std::vector<Value> values_of(const Row& r) {
   return {Value::Int(r.id), r.a ? Value::Int(*r.a) : Value::Null(),
-          r.b ? Value::Text(*r.b) : Value::Null(), r.d};
+          r.b ? Value::Text(*r.b) : Value::Null(), r.d, r.z};
 }
 
 class AccessRunTest : public ::testing::TestWithParam<uint32_t> {};
@@ -53,14 +57,25 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
   std::mt19937_64 rng(seed);
   testing::SqlDb db;
   db.schema(
-      "CREATE TABLE t (id INTEGER PRIMARY KEY, a INT, b TEXT, d);"
+      "CREATE TABLE t (id INTEGER PRIMARY KEY, a INT, b TEXT, d, z);"
       "CREATE INDEX t_a ON t (a);"
       "CREATE INDEX t_ba ON t (b, a);"
-      "CREATE TABLE u (id INTEGER PRIMARY KEY, a INT, b TEXT, d);");
+      "CREATE INDEX t_z ON t (z);"
+      "CREATE INDEX t_za ON t (z, a);"
+      "CREATE INDEX t_bz ON t (b, z);"
+      "CREATE TABLE u (id INTEGER PRIMARY KEY, a INT, b TEXT, d, z);");
 
   const std::vector<int64_t> ints = {-3, -1, 0, 1, 2, 5, 7, kP53 - 1, kP53, kP53 + 1, kP53 + 2,
                                      INT64_MAX, INT64_MIN};
   const std::vector<std::string> texts = {"", "a", "ab", "b", "\xC3\xA9", "42"};
+  // The numbers of z, each with a literal that gives it.
+  const double p53 = 9007199254740992.0;
+  const std::vector<std::pair<Value, std::string>> numbers = {
+      {Value::Int(0), "0"},         {Value::Real(0.0), "0.0"},
+      {Value::Real(-0.0), "(-0.0)"}, {Value::Int(-1), "(-1)"},
+      {Value::Int(1), "1"},         {Value::Real(0.5), "0.5"},
+      {Value::Int(kP53), std::to_string(kP53)}, {Value::Int(kP53 + 1), std::to_string(kP53 + 1)},
+      {Value::Real(p53), std::to_string(kP53) + ".0"}};
   auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
 
   std::vector<Row> rows;
@@ -69,7 +84,8 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
     if (pick(2) == 0) ids.push_back(id);
   }
   for (int64_t id : ids) {
-    Row r{id, std::nullopt, std::nullopt, Value::Null()};
+    Row r{id, std::nullopt, std::nullopt, Value::Null(), Value::Null()};
+    if (pick(6) != 0) r.z = numbers[pick(numbers.size())].first;
     if (pick(5) != 0) r.a = ints[pick(ints.size())];
     if (pick(5) != 0) r.b = texts[pick(texts.size())];
     switch (pick(5)) {
@@ -81,8 +97,8 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
     }
     rows.push_back(r);
     std::vector<Value> binds = values_of(r);
-    db.must_run("INSERT INTO t VALUES (?, ?, ?, ?)", binds);
-    db.must_run("INSERT INTO u VALUES (?, ?, ?, ?)", binds);
+    db.must_run("INSERT INTO t VALUES (?, ?, ?, ?, ?)", binds);
+    db.must_run("INSERT INTO u VALUES (?, ?, ?, ?, ?)", binds);
   }
   ASSERT_TRUE(db.integrity().empty());
 
@@ -92,6 +108,10 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
   };
   auto a_is = [](auto cmp) {
     return [cmp](const Row& r) { return r.a.has_value() && cmp(*r.a); };
+  };
+  // z against a number: NULL passes nothing.
+  auto z_is = [](Value n, auto cmp) {
+    return [n, cmp](const Row& r) { return !r.z.is_null() && cmp(compare::cmp_value(r.z, n)); };
   };
   std::vector<Query> queries;
   for (int round = 0; round < 6; ++round) {
@@ -127,6 +147,19 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
                        [=](const Row& r) { return r.id > id; }});
     queries.push_back({"a = " + ks + " OR b IS NULL",
                        [=](const Row& r) { return r.a == k || !r.b; }});
+    const size_t ni = pick(numbers.size());
+    const Value n = numbers[ni].first;
+    const std::string nl = numbers[ni].second;
+    auto is_eq = [](std::weak_ordering c) { return c == 0; };
+    queries.push_back({"z = " + nl, z_is(n, is_eq)});
+    queries.push_back({"z >= " + nl, z_is(n, [](std::weak_ordering c) { return c >= 0; })});
+    queries.push_back({"z > " + nl, z_is(n, [](std::weak_ordering c) { return c > 0; })});
+    queries.push_back({"z <= " + nl, z_is(n, [](std::weak_ordering c) { return c <= 0; })});
+    queries.push_back({"z < " + nl, z_is(n, [](std::weak_ordering c) { return c < 0; })});
+    queries.push_back({"z = " + nl + " AND a = " + lit(k),
+                       [=](const Row& r) { return z_is(n, is_eq)(r) && r.a == k; }});
+    queries.push_back({"b = '" + s + "' AND z = " + nl,
+                       [=](const Row& r) { return z_is(n, is_eq)(r) && r.b == s; }});
   }
   queries.push_back({"a IS NOT NULL", [](const Row& r) { return r.a.has_value(); }});
 
@@ -136,9 +169,9 @@ TEST_P(AccessRunTest, EveryPathMatchesTheOracle) {
     for (const Row& r : rows) {
       if (q.keep(r)) expected.push_back(values_of(r));
     }
-    auto got = db.run("SELECT id, a, b, d FROM t WHERE " + q.where);
+    auto got = db.run("SELECT id, a, b, d, z FROM t WHERE " + q.where);
     ASSERT_TRUE(got.has_value()) << got.error().display();
-    auto plain = db.must_run("SELECT id, a, b, d FROM u WHERE " + q.where);
+    auto plain = db.must_run("SELECT id, a, b, d, z FROM u WHERE " + q.where);
     EXPECT_EQ(canon(got->rows), canon(expected));
     EXPECT_EQ(canon(plain.rows), canon(expected));
   }
