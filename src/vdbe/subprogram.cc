@@ -1,11 +1,36 @@
+#include <bit>
+#include <span>
 #include <string_view>
 
-#include "btree/keyenc.h"
 #include "vdbe/finish.h"
 #include "vdbe/limits.h"
 #include "vdbe/vdbe.h"
 
 namespace vbk::vdbe {
+
+namespace {
+
+// Appends a cache key of `v` that two values share only when a sub-program
+// cannot tell them apart: the same kind and the same value, to the bit for a
+// real (so 0.0 and -0.0 differ, and Int 1 differs from Real 1.0, which
+// divides, prints and reports its type differently). A length before each
+// text or blob keeps the keys of several values apart.
+void append_cache_key(Bytes& out, const Value& v) {
+  auto append_sized = [&](std::span<const uint8_t> bytes) {
+    append_be64(out, bytes.size());
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  };
+  out.push_back(static_cast<uint8_t>(v.kind()));
+  switch (v.kind()) {
+    case Value::Kind::Null: return;
+    case Value::Kind::Int: append_be64(out, static_cast<uint64_t>(v.as_int())); return;
+    case Value::Kind::Real: append_be64(out, std::bit_cast<uint64_t>(v.as_real())); return;
+    case Value::Kind::Text: append_sized(as_bytes(v.as_text())); return;
+    case Value::Kind::Blob: append_sized(v.as_blob()); return;
+  }
+}
+
+}  // namespace
 
 // A correlated sub-program runs in a child machine nested inside this
 // instruction, once per distinct set of parameter values in a run. The child
@@ -21,11 +46,10 @@ Result<void> Vm::exec_scalar_sub(const Program& program, const Op::ScalarSub& o)
   sub_params_.clear();
   for (const ParamSrc& src : o.params) sub_params_.push_back(VBK_TRY(param_value(src)));
 
-  // Parameter values that key alike share one result. The key is exact, so
-  // integers past 2^53 that round to one double do not share.
+  // Parameter values that key alike share one result.
   sub_key_buf_.resize(4);
   put_be32(sub_key_buf_.data(), o.sub);
-  for (const Value& v : sub_params_) keyenc::encode_value_exact(sub_key_buf_, v);
+  for (const Value& v : sub_params_) append_cache_key(sub_key_buf_, v);
   const std::string_view key = as_chars(sub_key_buf_);
   if (auto it = subquery_cache_.find(key); it != subquery_cache_.end()) {
     reg(o.dest) = it->second;

@@ -62,7 +62,7 @@ TEST(VmSubprogram, RunsOncePerDistinctParameterKey) {
       {"keys 1, 2, 1", {I(1), I(2), I(1)}, true,
        "[Int(1), Int(1)][Int(2), Int(2)][Int(1), Int(1)]", 2},
       {"no row gives a cached NULL", {I(5), I(5)}, false, "[Int(5), Null][Int(5), Null]", 1},
-      {"1 and 1.0 share an entry", {I(1), R(1.0)}, true, "[Int(1), Int(1)][Real(1.0), Int(1)]", 1},
+      {"1 and 1.0 do not share an entry", {I(1), R(1.0)}, true, "[Int(1), Int(1)][Real(1.0), Int(2)]", 2},
       {"NULLs share an entry", {N(), N()}, true, "[Null, Int(1)][Null, Int(1)]", 1},
       {"0.0 and -0.0 do not", {R(0.0), R(-0.0)}, true, "[Real(0.0), Int(1)][Real(-0.0), Int(2)]", 2},
       {"a text and a blob of one byte string do not",
@@ -70,12 +70,14 @@ TEST(VmSubprogram, RunsOncePerDistinctParameterKey) {
        true,
        "[Text(\"a\"), Int(1)][Blob([97]), Int(2)]",
        2},
-      {"integers past 2^53 keep their own entries",
+      {"integers past 2^53 keep their own entries, apart from the real they round to",
        {I(p53 + 1), I(p53), I(p53 + 1), R(9007199254740992.0)},
        true,
        "[Int(9007199254740993), Int(1)][Int(9007199254740992), Int(2)]"
-       "[Int(9007199254740993), Int(1)][Real(9007199254740992.0), Int(2)]",
-       2},
+       "[Int(9007199254740993), Int(1)][Real(9007199254740992.0), Int(3)]",
+       3},
+      {"texts of several parameters keep their bounds", {T("ab"), T("a")}, true,
+       "[Text(\"ab\"), Int(1)][Text(\"a\"), Int(2)]", 2},
   };
   for (const auto& c : cases) {
     VmFixture db;
