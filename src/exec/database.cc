@@ -99,11 +99,11 @@ Result<std::vector<ExecResult>> Database::execute(std::string_view sql) {
   for (Statement& stmt : stmts) {
     if (stmt.kind() == Statement::Kind::Select && !pager_.in_tx()) {
       VBK_TRY(read_lock());
-      Result<ExecResult> result = run_one_locked(std::move(stmt));
+      Result<ExecResult> result = run_statement(std::move(stmt));
       read_unlock();
       results.push_back(VBK_TRY(std::move(result)));
     } else {
-      results.push_back(VBK_TRY(run_one_locked(std::move(stmt))));
+      results.push_back(VBK_TRY(run_statement(std::move(stmt))));
     }
   }
   return results;

@@ -130,9 +130,10 @@ class Database {
   // The change count of execute_prepared; 0 for a result of rows.
   Result<uint64_t> execute_prepared_dml(Prepared& prepared, std::span<const Value> values);
 
-  // Runs one parsed statement of a script. For a SELECT outside a
-  // transaction the caller holds the read lock.
-  Result<ExecResult> run_one_locked(Statement stmt);
+  // Runs one parsed statement of a script, handing it on by its kind. For
+  // a SELECT outside a transaction the caller holds the read lock; the
+  // other kinds take whatever lock or transaction they need themselves.
+  Result<ExecResult> run_statement(Statement stmt);
 
   // Runs a data-changing program on a fresh machine; the count of changed
   // rows. On success the last inserted rowid, when not 0, becomes

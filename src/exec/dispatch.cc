@@ -179,7 +179,7 @@ bool is_rewritten_insert(const Statement& stmt) {
 
 }  // namespace
 
-Result<ExecResult> Database::run_one_locked(Statement stmt) {
+Result<ExecResult> Database::run_statement(Statement stmt) {
   switch (stmt.kind()) {
     case Statement::Kind::Select:
       return run_select(std::move(stmt));

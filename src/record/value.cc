@@ -1,21 +1,9 @@
 #include "record/value.h"
 
-#include <charconv>
-
 #include "util/debug_text.h"
 #include "util/number_format.h"
 
 namespace vbk {
-
-namespace {
-
-void append_int(std::string& out, int64_t v) {
-  char buf[24];
-  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
-
-}  // namespace
 
 void Value::append_debug(std::string& out) const {
   switch (kind()) {

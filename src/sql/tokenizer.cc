@@ -10,7 +10,6 @@ namespace vbk::token {
 
 namespace {
 
-bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
 bool is_ascii_letter(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_word_start(uint8_t c) { return is_ascii_letter(c) || c == '_' || c >= 128; }
 bool is_word_byte(uint8_t c) { return is_word_start(c) || is_digit(c); }

@@ -6,6 +6,12 @@
 
 namespace vbk {
 
+void append_int(std::string& out, int64_t v) {
+  char buf[24];
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
 ShortestDigits shortest_digits(double v) {
   // Scientific to_chars without a precision gives the shortest round-trip
   // digits ("-1.2345e+06"); only its layout is rewritten here.
@@ -81,9 +87,7 @@ void append_real_exponent(std::string& out, double v) {
     out.append(d.digits + 1, d.count - 1);
   }
   out += 'e';
-  char buf[12];
-  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, d.exponent);
-  out.append(buf, r.ptr);
+  append_int(out, d.exponent);
 }
 
 void append_real(std::string& out, double v) {

@@ -1,13 +1,17 @@
 #pragma once
 
-// Decimal text of 64-bit floats: the shortest digit string that reads back as
-// exactly the same double, laid out positionally or with an exponent. The
-// output never depends on the locale.
+// Decimal text of numbers: of 64-bit integers, and of 64-bit floats as the
+// shortest digit string that reads back as exactly the same double, laid out
+// positionally or with an exponent. The output never depends on the locale.
 
 #include <cstdint>
 #include <string>
 
 namespace vbk {
+
+// The integer in decimal, with a minus sign when negative and no leading
+// zeros: "0", "-1", "-9223372036854775808".
+void append_int(std::string& out, int64_t v);
 
 // The shortest round-trip digits of a finite double: value = 0.d1d2...dn
 // times 10^(exponent + 1), that is d1.d2...dn times 10^exponent. Zero has the

@@ -8,12 +8,6 @@
 
 namespace vbk {
 
-namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
-
 double parse_real(std::string_view text) {
   double value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,

@@ -16,6 +16,10 @@ namespace vbk {
 // smallest subnormal gives 0.0.
 double parse_real(std::string_view text);
 
+// An ASCII digit, '0' to '9'. Every other byte is not one, those of
+// multi-byte UTF-8 characters included (whatever the signedness of char).
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
 // The number of ASCII digits in `text` from `from` on, up to the first other
 // byte or the end. Eight bytes at a time: numeric texts can be megabytes long.
 size_t digit_run(std::string_view text, size_t from);

@@ -1,7 +1,6 @@
 #include "vdbe/value_ops.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -17,8 +16,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // 2^63: the first float above every 64-bit integer, and minus the smallest.
 constexpr double kTwo63 = 9223372036854775808.0;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // True when `word` (lower case) stands at `at` in `s`, ignoring ASCII case.
 bool word_at(std::string_view s, size_t at, std::string_view word) {
@@ -183,12 +180,6 @@ bool like_match(std::string_view t, std::string_view p) {
   }
   while (j < p.size() && p[j] == '%') ++j;
   return j == p.size();
-}
-
-void append_int(std::string& out, int64_t v) {
-  char buf[24];
-  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
 }
 
 }  // namespace

@@ -637,7 +637,7 @@ Result<void> Vm::exec_insert(const Op::Insert& o) {
     return std::unexpected(Error::Constraint("UNIQUE constraint failed: rowid " + std::to_string(rowid) +
                                              " is already stored"));
   }
-  // insert_fast leaves the hint on the right-most leaf with its largest
+  // insert_fast_new leaves the hint on the right-most leaf with its largest
   // rowid, the largest of the table; other slots' hints are stale now.
   c.hint_exact = c.hint.set;
   reset_hints(c.root, &c);

@@ -79,6 +79,26 @@ TEST(NumberFormat, PositionalUsesShortestDigits) {
   EXPECT_EQ(out, "0e0");
 }
 
+// Appended after what the string holds, the ends of the range included.
+TEST(NumberFormat, IntegersInDecimal) {
+  const struct {
+    int64_t v;
+    const char* text;
+  } cases[] = {
+      {0, "x0"},
+      {7, "x7"},
+      {-1, "x-1"},
+      {1000000, "x1000000"},
+      {std::numeric_limits<int64_t>::max(), "x9223372036854775807"},
+      {std::numeric_limits<int64_t>::min(), "x-9223372036854775808"},
+  };
+  for (const auto& c : cases) {
+    std::string out = "x";
+    append_int(out, c.v);
+    EXPECT_EQ(out, c.text);
+  }
+}
+
 // Every text reads back as the same double, for random bit patterns.
 TEST(NumberFormat, RoundTripsRandomDoubles) {
   std::mt19937_64 rng(20261210);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,19 @@ TEST(ParseReal, DigitRunStopsAtTheFirstOtherByteInEveryLane) {
   EXPECT_EQ(digit_run("0123456789012345678", 0), 19u);
   EXPECT_EQ(digit_run("", 0), 0u);
   EXPECT_EQ(digit_run("12", 2), 0u);
+}
+
+// Every byte value, those of multi-byte UTF-8 characters included (negative
+// where char is signed): only the ten ASCII digits count, for the one-byte
+// test and the chunked run alike.
+TEST(ParseReal, IsDigitTakesOnlyTheTenAsciiDigits) {
+  const std::string_view digits = "0123456789";
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const bool want = digits.find(c) != std::string_view::npos;
+    EXPECT_EQ(is_digit(c), want) << b;
+    EXPECT_EQ(digit_run(std::string(9, c), 0), want ? 9u : 0u) << b;
+  }
 }
 
 }  // namespace
