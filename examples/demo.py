@@ -1,6 +1,6 @@
 """A short tour of Velmarbrook from Python: a fresh database file, a table and
-an index, rows inserted with executemany, a few queries and one statement
-that fails. Each statement is printed with its result."""
+an index, rows inserted with executemany inside one transaction, a few queries
+and one statement that fails. Each statement is printed with its result."""
 
 import os
 import sys
@@ -35,10 +35,14 @@ def main():
     cur = conn.cursor()
     show(cur, "CREATE TABLE fruit (id INTEGER PRIMARY KEY, name TEXT NOT NULL, price REAL, stock INTEGER)")
     show(cur, "CREATE UNIQUE INDEX fruit_name ON fruit (name)")
+    # Outside BEGIN every statement is a commit of its own, which waits for the
+    # disk: many rows go in one transaction.
     rows = [("apple", 0.5, 120), ("banana", 0.25, 300), ("cherry", 3.0, 40), ("damson", 1.75, 0)]
+    show(cur, "BEGIN")
     print(f"> executemany INSERT INTO fruit (name, price, stock) VALUES (?, ?, ?)   {len(rows)} rows")
     cur.executemany("INSERT INTO fruit (name, price, stock) VALUES (?, ?, ?)", rows)
     print(f"  {cur.rowcount} row(s) changed, last rowid {cur.lastrowid}")
+    show(cur, "COMMIT")
     show(cur, "SELECT id, name, price FROM fruit WHERE price < ? ORDER BY price", (2.0,))
     show(cur, "SELECT name, stock FROM fruit WHERE name = 'cherry'")
     show(cur, "UPDATE fruit SET stock = stock + 10 WHERE stock < 50")
