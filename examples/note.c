@@ -8,8 +8,9 @@ int main(void) {
   VbkStmt *ins = vbk_prepare(db, "INSERT INTO note (body) VALUES (?)");
   if (!ins) goto fail;
   vbk_bind_text(ins, 0, "hello from C");
-  if (vbk_exec_prepared(db, ins) < 0) goto fail;
+  int64_t inserted = vbk_exec_prepared(db, ins);
   vbk_finalize(ins);
+  if (inserted < 0) goto fail;
   if (vbk_exec(db, "SELECT id, body FROM note") < 0) goto fail;
   for (size_t r = 0; r < vbk_row_count(db); ++r) {
     int64_t id = 0;
