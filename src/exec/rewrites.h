@@ -5,7 +5,6 @@
 // through statements it generates (Database::run_insert_rewrite). The pieces
 // here build those statements.
 
-#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,11 +28,5 @@ std::string quote_name(std::string_view name);
 // subqueries) they stay and fail as unknown functions when compiled.
 Expr subst_values_refs(const Expr& expr, std::span<const std::string> columns,
                        std::span<const Value> row);
-
-// name1 = v1 AND name2 = v2 ..., nested to the left, with the row's values at
-// the key positions as literals: the condition that selects the row a key
-// probe found.
-Expr key_where_expr(std::span<const std::string> names, std::span<const size_t> positions,
-                    std::span<const Value> row);
 
 }  // namespace vbk::exec
