@@ -25,6 +25,7 @@
 #include "catalog/unique.h"
 #include "compile/compile.h"
 #include "compile/dml.h"
+#include "compile/names.h"
 #include "exec/database.h"
 #include "exec/folding.h"
 #include "util/unicode.h"
@@ -46,8 +47,8 @@ std::string quote_name(std::string_view name) {
   return out;
 }
 
-Expr subst_values_refs(const Expr& expr, std::span<const std::string> columns,
-                       std::span<const Value> row) {
+Result<Expr> subst_values_refs(const Expr& expr, const TableDef& table, std::span<const std::string> columns,
+                               std::span<const Value> row) {
   Expr out = expr;
   // An explicit stack: operator chains can be longer than the call stack.
   std::vector<Expr*> todo{&out};
@@ -75,6 +76,10 @@ Expr subst_values_refs(const Expr& expr, std::span<const std::string> columns,
         if (call.args.size() == 1 && unicode::ascii_iequals(call.name, "VALUES")) {
           Value v;
           if (const auto* col = call.args[0].get_if<Expr::Column>()) {
+            // A misspelt name must not quietly write NULL over stored data.
+            if (!table.column_index(col->name) && !compile::is_rowid_name(col->name)) {
+              return std::unexpected(Error::Exec("no such column: " + col->name));
+            }
             for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
               if (unicode::ascii_iequals(columns[i], col->name)) {
                 v = row[i];
@@ -179,6 +184,13 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
   } else {
     for (const Column& c : table->columns) columns.push_back(c.name);
   }
+  // A VALUES name that is no column fails before anything is computed or
+  // written: checking the names needs no row.
+  const auto* update = ins.on_conflict.get_if<OnConflict::Update>();
+  if (update != nullptr) {
+    for (const Assignment& a : update->assignments) VBK_TRY(exec::subst_values_refs(a.value, *table, columns, {}));
+  }
+
   // Every row is computed before the first is written, so a source that
   // reads the table sees none of the statement's own rows.
   std::vector<vdbe::Row> rows;
@@ -214,7 +226,6 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
                                     ") VALUES (" + joined(marks, ", ") + ")"));
 
   uint64_t count = 0;
-  const auto* update = ins.on_conflict.get_if<OnConflict::Update>();
   if (!ins.on_conflict.is<OnConflict::Replace>() && update == nullptr) {
     // INSERT ... SELECT, plain or IGNORE: a row that IGNORE skips counts 0.
     wrote = true;
@@ -252,7 +263,7 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
     std::vector<Assignment> assignments;
     assignments.reserve(update->assignments.size());
     for (const Assignment& a : update->assignments) {
-      assignments.push_back({a.column, exec::subst_values_refs(a.value, columns, row)});
+      assignments.push_back({a.column, VBK_TRY(exec::subst_values_refs(a.value, *table, columns, row))});
     }
     const Expr where = Expr::Binary{BinaryOp::Eq, Expr(Expr::Column{std::nullopt, "rowid"}),
                                     exec::value_to_expr(Value::Int(hits.front()))};
