@@ -10,6 +10,7 @@
 #include "btree/index_cursor.h"
 #include "btree/keyenc.h"
 #include "catalog/catalog.h"
+#include "catalog/unique.h"
 #include "pager/pager.h"
 #include "record/record.h"
 
@@ -18,16 +19,19 @@ namespace vbk {
 Result<uint32_t> Catalog::build_index(Pager& pager, const TableDef& table, const IndexDef& index,
                                       std::string_view collision_message) const {
   const IndexBTree tree = VBK_TRY(IndexBTree::create(pager));
+  const std::vector<uint32_t> columns = catalog::key_columns(table, index);
+  catalog::TableRows stored(pager, table.root);
   Cursor rows(pager, table.root);
   VBK_TRY(rows.rewind());
   while (const std::optional<Cursor::Row> r = VBK_TRY(rows.next())) {
     const std::vector<Value> row = VBK_TRY(record::decode_record(r->payload));
-    const Bytes key =
-        keyenc::encode_index_key(catalog::index_key_values(table, index, row, r->rowid), r->rowid);
-    // Rows collide when their values have equal key forms: NULL with NULL,
-    // 3 with 3.0. The key without its rowid suffix is their common prefix.
-    const auto values_part = std::span(key).first(key.size() - keyenc::kRowidSuffixLength);
-    if (index.unique && VBK_TRY(tree.contains_prefix(values_part))) {
+    const std::vector<Value> values = catalog::index_key_values(table, index, row, r->rowid);
+    const Bytes key = keyenc::encode_index_key(values, r->rowid);
+    // Each row is checked against the rows entered before it, by the rule
+    // of every UNIQUE check; the key without its rowid suffix is the prefix.
+    const auto prefix = std::span(key).first(key.size() - keyenc::kRowidSuffixLength);
+    if (index.unique &&
+        VBK_TRY(catalog::unique_conflict(pager, {tree.root(), prefix, values, columns}, stored))) {
       return std::unexpected(Error::Constraint(std::string(collision_message) + index.name));
     }
     VBK_TRY(tree.insert(key));

@@ -1,5 +1,6 @@
 #include "compile/dml.h"
 
+#include "catalog/unique.h"
 #include "util/unicode.h"
 
 namespace vbk::compile {
@@ -21,13 +22,17 @@ Affinity numeric_affinity(std::string_view decl_type) {
   return Affinity::None;
 }
 
-std::vector<IndexPlan> plan_indexes(Gen& gen, const std::vector<const IndexDef*>& indexes) {
+std::vector<IndexPlan> plan_indexes(Gen& gen, const TableDef& table, const std::vector<const IndexDef*>& indexes) {
   std::vector<IndexPlan> plans;
   plans.reserve(indexes.size());
   for (const IndexDef* index : indexes) {
     uint32_t cur = gen.idx_cursor();
     gen.emit(Op::OpenIndex{.cur = cur, .root = index->root});
-    plans.push_back({index->col_positions, index->name, cur, index->unique});
+    IndexPlan& plan = plans.emplace_back(IndexPlan{index->col_positions, index->name, cur, index->unique});
+    if (plan.unique) {
+      plan.stored = static_cast<uint32_t>(gen.stored_keys.size());
+      gen.stored_keys.push_back({.table_cur = 0, .columns = catalog::key_columns(table, *index)});
+    }
   }
   return plans;
 }
@@ -41,19 +46,13 @@ void emit_not_null_guards(Gen& gen, const TableDef& table, uint32_t base,
   }
 }
 
-uint32_t emit_unique_probe(Gen& gen, const IndexPlan& plan, uint32_t base, uint32_t target) {
-  auto len = static_cast<uint32_t>(plan.columns.size());
-  uint32_t p0 = gen.regs(len);
-  for (uint32_t i = 0; i < len; ++i) {
-    gen.emit(Op::Copy{.src = base + static_cast<uint32_t>(plan.columns[i]), .dest = p0 + i});
-  }
-  uint32_t prefix = gen.reg();
-  gen.emit(Op::MakeIndexPrefix{.start = p0, .count = len, .dest = prefix});
-  return gen.emit(Op::IdxConflictJump{.cur = plan.cursor, .prefix_reg = prefix, .target = {target}});
-}
+namespace {
 
-void emit_index_insert(Gen& gen, const IndexPlan& plan, uint32_t base,
-                       std::optional<size_t> rowid_alias, uint32_t rowid_reg) {
+// Copies the row's key values in the plan's index into new registers: its
+// column values from base.., with the rowid standing at the rowid alias
+// column. The first of the registers.
+uint32_t copy_key_values(Gen& gen, const IndexPlan& plan, uint32_t base, std::optional<size_t> rowid_alias,
+                         uint32_t rowid_reg) {
   auto len = static_cast<uint32_t>(plan.columns.size());
   uint32_t k0 = gen.regs(len);
   for (uint32_t i = 0; i < len; ++i) {
@@ -61,6 +60,25 @@ void emit_index_insert(Gen& gen, const IndexPlan& plan, uint32_t base,
     uint32_t src = (c == rowid_alias) ? rowid_reg : base + static_cast<uint32_t>(c);
     gen.emit(Op::Copy{.src = src, .dest = k0 + i});
   }
+  return k0;
+}
+
+}  // namespace
+
+uint32_t emit_unique_probe(Gen& gen, const IndexPlan& plan, uint32_t base, std::optional<size_t> rowid_alias,
+                           uint32_t rowid_reg, uint32_t target) {
+  auto len = static_cast<uint32_t>(plan.columns.size());
+  uint32_t p0 = copy_key_values(gen, plan, base, rowid_alias, rowid_reg);
+  uint32_t prefix = gen.reg();
+  gen.emit(Op::MakeIndexPrefix{.start = p0, .count = len, .dest = prefix});
+  return gen.emit(Op::IdxConflictJump{
+      .cur = plan.cursor, .prefix_reg = prefix, .target = {target}, .values = p0, .stored = plan.stored});
+}
+
+void emit_index_insert(Gen& gen, const IndexPlan& plan, uint32_t base,
+                       std::optional<size_t> rowid_alias, uint32_t rowid_reg) {
+  auto len = static_cast<uint32_t>(plan.columns.size());
+  uint32_t k0 = copy_key_values(gen, plan, base, rowid_alias, rowid_reg);
   uint32_t key = gen.reg();
   gen.emit(Op::MakeIndexKey{.start = k0, .count = len, .rowid_reg = rowid_reg, .dest = key});
   gen.emit(Op::IdxInsert{.cur = plan.cursor, .key_reg = key});

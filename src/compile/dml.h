@@ -25,6 +25,8 @@ struct IndexPlan {
   std::string name;
   uint32_t cursor = 0;
   bool unique = false;
+  // A unique index's element of Gen::stored_keys, read by its probes.
+  uint32_t stored = 0;
 };
 
 enum class Affinity : uint8_t { Integer, Real, None };
@@ -34,18 +36,22 @@ enum class Affinity : uint8_t { Integer, Real, None };
 // NUM (real); else none.
 Affinity numeric_affinity(std::string_view decl_type);
 
-// Opens an index cursor for each index, in the given order.
-std::vector<IndexPlan> plan_indexes(Gen& gen, const std::vector<const IndexDef*>& indexes);
+// Opens an index cursor for each of the table's indexes, in the given order,
+// and keeps for each unique one where its probes read the stored rows.
+std::vector<IndexPlan> plan_indexes(Gen& gen, const TableDef& table, const std::vector<const IndexDef*>& indexes);
 
 // A NotNullGuard for each NOT NULL column but the rowid alias and the kept
 // ones (flags past the end of `kept` count as not kept).
 void emit_not_null_guards(Gen& gen, const TableDef& table, uint32_t base,
                           const std::vector<bool>& kept);
 
-// Jumps to `target` when the index holds an entry with the key values of the
-// row in base.. (its column registers, NULLs counting as equal); the address
-// of the jump.
-uint32_t emit_unique_probe(Gen& gen, const IndexPlan& plan, uint32_t base, uint32_t target);
+// Jumps to `target` when a stored entry of the unique index collides with
+// the row in base.. (its column registers, after affinity; the rowid in
+// rowid_reg standing at the rowid alias column), by the rule of
+// catalog/unique.h; the address of the jump. Stored rows are read through
+// table cursor 0.
+uint32_t emit_unique_probe(Gen& gen, const IndexPlan& plan, uint32_t base, std::optional<size_t> rowid_alias,
+                           uint32_t rowid_reg, uint32_t target);
 
 // Writes the row's entry into the index: its column values, with the rowid
 // standing at the rowid alias column, then the rowid. A unique index must

@@ -22,6 +22,7 @@ vdbe::Program Gen::finish() && {
   vdbe::Program p;
   p.ops = std::move(ops);
   p.subprograms = std::move(subprograms);
+  p.stored_keys = std::move(stored_keys);
   p.n_regs = n_regs;
   p.n_cursors = n_cursors;
   p.n_idx_cursors = n_idx_cursors;

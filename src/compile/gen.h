@@ -15,6 +15,7 @@ namespace vbk::compile {
 struct Gen {
   std::vector<vdbe::Op> ops;
   std::vector<vdbe::Program> subprograms;
+  std::vector<vdbe::StoredKey> stored_keys;
   uint32_t n_regs = 0;
   uint32_t n_cursors = 0;
   uint32_t n_idx_cursors = 0;
@@ -38,8 +39,8 @@ struct Gen {
   uint32_t cursor() { return n_cursors++; }
   uint32_t idx_cursor() { return n_idx_cursors++; }
 
-  // Moves the instructions, sub-programs and counts into a Program; the
-  // statement compiler fills in the rest.
+  // Moves the instructions, sub-programs, stored keys and counts into a
+  // Program; the statement compiler fills in the rest.
   vdbe::Program finish() &&;
 };
 

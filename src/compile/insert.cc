@@ -45,7 +45,7 @@ Result<vdbe::Program> compile_insert(std::string_view table_name,
   Gen gen;
   uint32_t cur = gen.cursor();
   gen.emit(Op::OpenWrite{.cur = cur, .root = table->root});
-  std::vector<IndexPlan> plans = plan_indexes(gen, catalog.indexes_for(table_name));
+  std::vector<IndexPlan> plans = plan_indexes(gen, *table, catalog.indexes_for(table_name));
 
   const size_t n = table->columns.size();
   std::vector<size_t> targets;
@@ -109,7 +109,7 @@ Result<vdbe::Program> compile_insert(std::string_view table_name,
     }
     for (size_t k = 0; k < plans.size(); ++k) {
       if (!plans[k].unique) continue;
-      uint32_t probe = emit_unique_probe(gen, plans[k], base, 0);
+      uint32_t probe = emit_unique_probe(gen, plans[k], base, table->rowid_alias, rowid_reg, 0);
       (or_ignore ? skips : fail_jumps[k]).push_back(probe);
     }
     gen.emit(Op::MakeRecord{.start = base, .count = nn, .dest = record});

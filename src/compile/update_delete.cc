@@ -79,7 +79,7 @@ Result<vdbe::Program> compile_delete(std::string_view table_name, const Expr* wh
   Gen gen;
   gen.cursor();
   gen.emit(Op::OpenWrite{.cur = 0, .root = t.table->root});
-  std::vector<IndexPlan> plans = plan_indexes(gen, catalog.indexes_for(table_name));
+  std::vector<IndexPlan> plans = plan_indexes(gen, *t.table, catalog.indexes_for(table_name));
 
   if (plans.empty()) {
     if (std::optional<int64_t> from = truncation_start(where, t.ctx.scopes[0])) {
@@ -127,7 +127,7 @@ Result<vdbe::Program> compile_update(std::string_view table_name,
   Gen gen;
   gen.cursor();
   gen.emit(Op::OpenWrite{.cur = 0, .root = table.root});
-  std::vector<IndexPlan> plans = plan_indexes(gen, catalog.indexes_for(table_name));
+  std::vector<IndexPlan> plans = plan_indexes(gen, table, catalog.indexes_for(table_name));
 
   ScanHead h = VBK_TRY(emit_scan_head(gen, t, where));
 
@@ -180,7 +180,8 @@ Result<vdbe::Program> compile_update(std::string_view table_name,
       old_keys.push_back(key);
     }
     for (size_t k = 0; k < plans.size(); ++k) {
-      if (plans[k].unique) probes.emplace_back(k, emit_unique_probe(gen, plans[k], base, 0));
+      if (!plans[k].unique) continue;
+      probes.emplace_back(k, emit_unique_probe(gen, plans[k], base, table.rowid_alias, h.rowid, 0));
     }
     record = gen.reg();
     gen.emit(Op::MakeRecord{.start = base, .count = static_cast<uint32_t>(n), .dest = record});

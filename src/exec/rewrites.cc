@@ -4,11 +4,14 @@
 // row's values as ? values, inside the dispatcher's transaction (so the
 // whole statement commits or rolls back as one):
 //   INSERT [IGNORE] INTO `t` (`a`, `b`) VALUES (?, ?)      every row
-//   DELETE FROM `t` WHERE `k` = ?                           REPLACE, per key set
-//   SELECT 1 FROM `t` WHERE `k` = ? LIMIT 1                 the duplicate probe
-// and, for a duplicate found, an UPDATE built as a syntax tree with the row's
-// values as literals. A key set is the rowid alias or the columns of a
-// unique index, when all of them are inserted.
+//   DELETE FROM `t` WHERE rowid = ?                         REPLACE, per row
+//                                                           collided with
+// and, for ON DUPLICATE KEY UPDATE, an UPDATE of the first row collided with,
+// built as a syntax tree with the row's values as literals and that row's
+// rowid as its condition. The rows a new row collides with follow the rule
+// of every UNIQUE check (catalog/unique.h), applied to the row as the INSERT
+// would store it: the row with its rowid, then each unique index's colliding
+// rows, indexes in creation order.
 
 #include "exec/rewrites.h"
 
@@ -17,10 +20,16 @@
 #include <utility>
 #include <vector>
 
+#include "btree/btree.h"
+#include "btree/keyenc.h"
+#include "catalog/unique.h"
 #include "compile/compile.h"
+#include "compile/dml.h"
+#include "compile/names.h"
 #include "exec/database.h"
 #include "exec/folding.h"
 #include "util/unicode.h"
+#include "vdbe/value_ops.h"
 
 namespace vbk {
 
@@ -38,8 +47,8 @@ std::string quote_name(std::string_view name) {
   return out;
 }
 
-Expr subst_values_refs(const Expr& expr, std::span<const std::string> columns,
-                       std::span<const Value> row) {
+Result<Expr> subst_values_refs(const Expr& expr, const TableDef& table, std::span<const std::string> columns,
+                               std::span<const Value> row) {
   Expr out = expr;
   // An explicit stack: operator chains can be longer than the call stack.
   std::vector<Expr*> todo{&out};
@@ -67,6 +76,10 @@ Expr subst_values_refs(const Expr& expr, std::span<const std::string> columns,
         if (call.args.size() == 1 && unicode::ascii_iequals(call.name, "VALUES")) {
           Value v;
           if (const auto* col = call.args[0].get_if<Expr::Column>()) {
+            // A misspelt name must not quietly write NULL over stored data.
+            if (!table.column_index(col->name) && !compile::is_rowid_name(col->name)) {
+              return std::unexpected(Error::Exec("no such column: " + col->name));
+            }
             for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
               if (unicode::ascii_iequals(columns[i], col->name)) {
                 v = row[i];
@@ -87,37 +100,9 @@ Expr subst_values_refs(const Expr& expr, std::span<const std::string> columns,
   return out;
 }
 
-Expr key_where_expr(std::span<const std::string> names, std::span<const size_t> positions,
-                    std::span<const Value> row) {
-  if (names.empty() || names.size() != positions.size()) fault("key set without columns");
-  auto equality = [&](size_t i) {
-    return Expr(Expr::Binary{BinaryOp::Eq, Expr(Expr::Column{std::nullopt, names[i]}),
-                             value_to_expr(row[positions[i]])});
-  };
-  Expr where = equality(0);
-  for (size_t i = 1; i < names.size(); ++i) {
-    Expr next = Expr::Binary{BinaryOp::And, std::move(where), equality(i)};
-    where = std::move(next);
-  }
-  return where;
-}
-
 }  // namespace exec
 
 namespace {
-
-// Columns whose values identify a row: the rowid alias, or a unique index.
-struct KeySet {
-  std::vector<std::string> names;
-  std::vector<size_t> positions;  // in the insert columns
-
-  std::vector<Value> values_of(const vdbe::Row& row) const {
-    std::vector<Value> out;
-    out.reserve(positions.size());
-    for (size_t p : positions) out.push_back(row[p]);
-    return out;
-  }
-};
 
 std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
   std::string out;
@@ -128,11 +113,63 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
   return out;
 }
 
-// `k1` = ? AND `k2` = ? ...
-std::string key_condition(const KeySet& key) {
-  std::vector<std::string> terms;
-  for (const std::string& name : key.names) terms.push_back(exec::quote_name(name) + " = ?");
-  return joined(terms, " AND ");
+// The row as the INSERT would store it, one value per table column: the
+// inserted value (`targets` gives each insert column's table position) or
+// the column's default, after the column's affinity. A rowid alias left out
+// is NULL: the INSERT gives the row a new rowid, whatever the default.
+std::vector<Value> stored_row(const TableDef& table, std::span<const size_t> targets, const vdbe::Row& row) {
+  std::vector<Value> stored;
+  stored.reserve(table.columns.size());
+  for (size_t j = 0; j < table.columns.size(); ++j) {
+    const std::optional<Value>& d = table.columns[j].default_;
+    stored.push_back(d && table.rowid_alias != j ? *d : Value::Null());
+  }
+  for (size_t i = 0; i < targets.size(); ++i) stored[targets[i]] = row[i];
+  for (size_t j = 0; j < stored.size(); ++j) {
+    const compile::Affinity a = compile::numeric_affinity(table.columns[j].decl_type);
+    if (a != compile::Affinity::None) value_ops::apply_affinity(stored[j], a == compile::Affinity::Real);
+  }
+  return stored;
+}
+
+// The rowids of the stored rows that a new row collides with, `stored` being
+// the row as the INSERT would store it (stored_row): first the row with the
+// rowid the INSERT would use, then per unique index in creation order the
+// rows of its colliding entries. With `first_only`, at most the first.
+Result<std::vector<int64_t>> colliding_rows(Pager& pager, const Catalog& catalog, const TableDef& table,
+                                            std::span<const Value> stored, bool first_only) {
+  std::vector<int64_t> found;
+  // Only an Int at the rowid alias is a rowid: the INSERT fails on any other
+  // value, and takes a new rowid, which no row has, for a NULL left there.
+  // The index keys below hold NULL for a rowid not known; no entry does.
+  std::optional<int64_t> rowid;
+  if (table.rowid_alias && *table.rowid_alias < stored.size() &&
+      stored[*table.rowid_alias].kind() == Value::Kind::Int) {
+    rowid = stored[*table.rowid_alias].as_int();
+    if (VBK_TRY(BTree(pager, table.root).search(*rowid))) {
+      found.push_back(*rowid);
+      if (first_only) return found;
+    }
+  }
+  catalog::TableRows rows(pager, table.root);
+  for (const IndexDef* index : catalog.indexes_for(table.name)) {
+    if (!index->unique) continue;
+    std::vector<Value> values;
+    for (size_t pos : index->col_positions) {
+      if (pos == table.rowid_alias) {
+        values.push_back(rowid ? Value::Int(*rowid) : Value::Null());
+      } else {
+        values.push_back(pos < stored.size() ? stored[pos] : Value::Null());
+      }
+    }
+    const Bytes prefix = keyenc::encode_key_prefix(values);
+    const std::vector<uint32_t> columns = catalog::key_columns(table, *index);
+    const std::vector<int64_t> hits =
+        VBK_TRY(catalog::unique_collisions(pager, {index->root, prefix, values, columns}, rows, first_only));
+    found.insert(found.end(), hits.begin(), hits.end());
+    if (first_only && !found.empty()) break;
+  }
+  return found;
 }
 
 }  // namespace
@@ -147,29 +184,11 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
   } else {
     for (const Column& c : table->columns) columns.push_back(c.name);
   }
-  auto position_of = [&](std::string_view name) -> std::optional<size_t> {
-    for (size_t i = 0; i < columns.size(); ++i) {
-      if (unicode::ascii_iequals(columns[i], name)) return i;
-    }
-    return std::nullopt;
-  };
-  std::vector<KeySet> keys;
-  if (table->rowid_alias && *table->rowid_alias < table->columns.size()) {
-    const std::string& alias = table->columns[*table->rowid_alias].name;
-    if (const std::optional<size_t> pos = position_of(alias)) keys.push_back({{alias}, {*pos}});
-  }
-  for (const IndexDef* index : catalog_.indexes_for(ins.table)) {
-    if (!index->unique) continue;
-    KeySet key;
-    for (const std::string& name : index->columns) {
-      const std::optional<size_t> pos = position_of(name);
-      if (!pos) break;
-      key.names.push_back(name);
-      key.positions.push_back(*pos);
-    }
-    if (!key.names.empty() && key.names.size() == index->columns.size()) {
-      keys.push_back(std::move(key));
-    }
+  // A VALUES name that is no column fails before anything is computed or
+  // written: checking the names needs no row.
+  const auto* update = ins.on_conflict.get_if<OnConflict::Update>();
+  if (update != nullptr) {
+    for (const Assignment& a : update->assignments) VBK_TRY(exec::subst_values_refs(a.value, *table, columns, {}));
   }
 
   // Every row is computed before the first is written, so a source that
@@ -207,60 +226,50 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
                                     ") VALUES (" + joined(marks, ", ") + ")"));
 
   uint64_t count = 0;
-  if (ins.on_conflict.is<OnConflict::Replace>()) {
-    std::vector<Prepared> deletes;
-    for (const KeySet& key : keys) {
-      deletes.push_back(
-          VBK_TRY(prepare("DELETE FROM " + quoted_table + " WHERE " + key_condition(key))));
-    }
+  if (!ins.on_conflict.is<OnConflict::Replace>() && update == nullptr) {
+    // INSERT ... SELECT, plain or IGNORE: a row that IGNORE skips counts 0.
     wrote = true;
-    for (const vdbe::Row& row : rows) {
-      // A row whose keys match different rows removes every one of them; a
-      // NULL key matches nothing.
-      for (size_t k = 0; k < keys.size(); ++k) {
-        VBK_TRY(execute_prepared(deletes[k], keys[k].values_of(row)));
-      }
+    for (const vdbe::Row& row : rows) count += VBK_TRY(execute_prepared_dml(insert, row));
+    return count;
+  }
+
+  // The insert has been prepared, so every insert column is the table's.
+  std::vector<size_t> targets;
+  for (const std::string& name : columns) {
+    const std::optional<size_t> pos = table->column_index(name);
+    if (!pos) fault("insert column " + name + " outside table " + ins.table);
+    targets.push_back(*pos);
+  }
+  std::optional<Prepared> delete_row;
+  if (update == nullptr) delete_row = VBK_TRY(prepare("DELETE FROM " + quoted_table + " WHERE rowid = ?"));
+  wrote = true;
+  for (const vdbe::Row& row : rows) {
+    const std::vector<Value> stored = stored_row(*table, targets, row);
+    const std::vector<int64_t> hits =
+        VBK_TRY(colliding_rows(pager_, catalog_, *table, stored, update != nullptr));
+    if (update == nullptr) {
+      // REPLACE: every row collided with goes (one found twice is gone the
+      // second time), then the row is inserted.
+      for (int64_t rowid : hits) VBK_TRY(execute_prepared(*delete_row, std::vector<Value>{Value::Int(rowid)}));
       VBK_TRY(execute_prepared_dml(insert, row));
       ++count;
+      continue;
     }
-    return count;
-  }
-
-  if (const auto* update = ins.on_conflict.get_if<OnConflict::Update>()) {
-    std::vector<std::optional<Prepared>> probes(keys.size());
-    wrote = true;
-    for (const vdbe::Row& row : rows) {
-      const KeySet* hit = nullptr;
-      for (size_t k = 0; k < keys.size() && hit == nullptr; ++k) {
-        if (!probes[k]) {
-          probes[k] = VBK_TRY(prepare("SELECT 1 FROM " + quoted_table + " WHERE " +
-                                      key_condition(keys[k]) + " LIMIT 1"));
-        }
-        const ExecResult found = VBK_TRY(execute_prepared(*probes[k], keys[k].values_of(row)));
-        const auto* found_rows = found.get_if<ExecResult::Rows>();
-        if (found_rows != nullptr && !found_rows->rows.empty()) hit = &keys[k];
-      }
-      if (hit == nullptr) {
-        VBK_TRY(execute_prepared_dml(insert, row));
-        ++count;
-        continue;
-      }
-      std::vector<Assignment> assignments;
-      assignments.reserve(update->assignments.size());
-      for (const Assignment& a : update->assignments) {
-        assignments.push_back({a.column, exec::subst_values_refs(a.value, columns, row)});
-      }
-      const Expr where = exec::key_where_expr(hit->names, hit->positions, row);
-      const vdbe::Program program =
-          VBK_TRY(compile::compile_update(ins.table, assignments, &where, catalog_));
-      count += VBK_TRY(run_program_dml(program, {}));
+    if (hits.empty()) {
+      VBK_TRY(execute_prepared_dml(insert, row));
+      ++count;
+      continue;
     }
-    return count;
+    std::vector<Assignment> assignments;
+    assignments.reserve(update->assignments.size());
+    for (const Assignment& a : update->assignments) {
+      assignments.push_back({a.column, VBK_TRY(exec::subst_values_refs(a.value, *table, columns, row))});
+    }
+    const Expr where = Expr::Binary{BinaryOp::Eq, Expr(Expr::Column{std::nullopt, "rowid"}),
+                                    exec::value_to_expr(Value::Int(hits.front()))};
+    const vdbe::Program program = VBK_TRY(compile::compile_update(ins.table, assignments, &where, catalog_));
+    count += VBK_TRY(run_program_dml(program, {}));
   }
-
-  // INSERT ... SELECT, plain or IGNORE: a row that IGNORE skips counts 0.
-  wrote = true;
-  for (const vdbe::Row& row : rows) count += VBK_TRY(execute_prepared_dml(insert, row));
   return count;
 }
 

@@ -5,11 +5,12 @@
 // through statements it generates (Database::run_insert_rewrite). The pieces
 // here build those statements.
 
-#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "catalog/catalog.h"
+#include "error.h"
 #include "record/value.h"
 #include "sql/ast.h"
 
@@ -23,17 +24,15 @@ std::string quote_name(std::string_view name);
 
 // A copy of `expr` in which every VALUES(x) call becomes the literal of the
 // row's value for insert column x (ASCII case ignored, qualifier ignored);
-// any other argument, a column not inserted, gives NULL. Calls are found in
-// the operands of unary and binary operators and CAST and in the arguments
-// of function calls; everywhere else (CASE, LIKE, IS NULL, IN, aggregates,
-// subqueries) they stay and fail as unknown functions when compiled.
-Expr subst_values_refs(const Expr& expr, std::span<const std::string> columns,
-                       std::span<const Value> row);
-
-// name1 = v1 AND name2 = v2 ..., nested to the left, with the row's values at
-// the key positions as literals: the condition that selects the row a key
-// probe found.
-Expr key_where_expr(std::span<const std::string> names, std::span<const size_t> positions,
-                    std::span<const Value> row);
+// a column of the table that is not inserted, or an argument that is no
+// column reference, gives NULL. A name that is no column of `table` (nor
+// rowid, which names the rowid wherever it stands) is Exec "no such column:
+// NAME", as it is outside VALUES; with an empty row the call only checks the
+// names. Calls are found in the operands of unary and binary operators and
+// CAST and in the arguments of function calls; everywhere else (CASE, LIKE,
+// IS NULL, IN, aggregates, subqueries) they stay and fail as unknown
+// functions when compiled.
+Result<Expr> subst_values_refs(const Expr& expr, const TableDef& table, std::span<const std::string> columns,
+                               std::span<const Value> row);
 
 }  // namespace vbk::exec

@@ -54,6 +54,11 @@ struct Target {
 // name) declares one field. The order of the kinds is their tag number and the
 // order of their debug names; Fail (tag 60) ends the run with a constraint
 // error carrying its message.
+//
+// The UNIQUE probes (IdxInsertUnique, IdxConflictJump) look for entries that
+// begin with the prefix and collide by the rule of catalog/unique.h: the new
+// key's values are in the registers values.., and element `stored` of
+// Program::stored_keys says where the stored rows' values are read.
 #define VBK_OPS(X)                                                                              \
   X(Halt, )                                                                                     \
   X(IfFalse, F(uint32_t, reg) F(Target, target))                                                \
@@ -94,8 +99,11 @@ struct Target {
   X(MakeIndexPrefix, F(uint32_t, start) F(uint32_t, count) F(uint32_t, dest))                   \
   X(IdxInsert, F(uint32_t, cur) F(uint32_t, key_reg))                                           \
   X(IdxInsertUnique,                                                                            \
-    F(uint32_t, cur) F(uint32_t, key_reg) F(uint32_t, prefix_reg) F(std::string, column))       \
-  X(IdxConflictJump, F(uint32_t, cur) F(uint32_t, prefix_reg) F(Target, target))                \
+    F(uint32_t, cur) F(uint32_t, key_reg) F(uint32_t, prefix_reg) F(std::string, column)        \
+    F(uint32_t, values) F(uint32_t, stored))                                                    \
+  X(IdxConflictJump,                                                                            \
+    F(uint32_t, cur) F(uint32_t, prefix_reg) F(Target, target) F(uint32_t, values)              \
+    F(uint32_t, stored))                                                                        \
   X(RowidExistsJump, F(uint32_t, cur) F(uint32_t, key_reg) F(Target, target))                   \
   X(IdxDelete, F(uint32_t, cur) F(uint32_t, key_reg))                                           \
   X(NotNullGuard, F(uint32_t, reg) F(std::string, column))                                      \
@@ -174,6 +182,18 @@ std::string_view op_kind_name(Op::Kind k);
 // "Rowid(0)", "Column(1, 3)", "Param(0)".
 void append_debug(std::string& out, const ParamSrc& p);
 
+// Where a UNIQUE probe reads the stored values of its index's key: in the
+// rows of table slot table_cur, one column per key value, each a position
+// in the row's record or catalog::kRowidColumn for the rowid. Kept once per
+// index in the program rather than in each probe, so that a statement of
+// many rows keeps its instructions small.
+struct StoredKey {
+  uint32_t table_cur = 0;
+  std::vector<uint32_t> columns;
+
+  friend bool operator==(const StoredKey&, const StoredKey&) = default;
+};
+
 // One compiled statement.
 struct Program {
   std::vector<Op> ops;
@@ -184,6 +204,7 @@ struct Program {
   // output row behind the first `width` values.
   std::vector<bool> order_desc;
   std::vector<Program> subprograms;  // correlated scalar subqueries
+  std::vector<StoredKey> stored_keys;  // the UNIQUE probes' `stored`
   uint32_t n_regs = 0;
   uint32_t n_cursors = 0;
   uint32_t n_idx_cursors = 0;

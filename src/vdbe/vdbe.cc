@@ -7,6 +7,7 @@
 
 #include "btree/index.h"
 #include "btree/keyenc.h"
+#include "catalog/unique.h"
 #include "record/record.h"
 #include "vdbe/functions.h"
 #include "vdbe/value_ops.h"
@@ -424,12 +425,13 @@ Result<void> Vm::run_loop(const Program& program) {
         break;
       }
       case K::IdxInsertUnique:
-        VBK_TRY(exec_idx_insert_unique(as<Op::IdxInsertUnique>(op)));
+        VBK_TRY(exec_idx_insert_unique(program, as<Op::IdxInsertUnique>(op)));
         break;
       case K::IdxConflictJump: {
         const auto& o = as<Op::IdxConflictJump>(op);
         const std::span<const uint8_t> prefix = VBK_TRY(blob_operand(reg(o.prefix_reg)));
-        if (VBK_TRY(IndexBTree(*pager_, index_slot(o.cur).root).contains_prefix(prefix))) pc = o.target.at;
+        const uint32_t root = index_slot(o.cur).root;
+        if (VBK_TRY(unique_conflict(program, root, prefix, o.values, o.stored))) pc = o.target.at;
         break;
       }
       case K::RowidExistsJump: {
@@ -705,14 +707,43 @@ Result<bool> Vm::resume_equal(IndexVmCursor& c, std::span<const uint8_t> pattern
   }
 }
 
-Result<void> Vm::exec_idx_insert_unique(const Op::IdxInsertUnique& o) {
+Result<void> Vm::exec_idx_insert_unique(const Program& program, const Op::IdxInsertUnique& o) {
   const std::span<const uint8_t> prefix = VBK_TRY(blob_operand(reg(o.prefix_reg)));
   const std::span<const uint8_t> key = VBK_TRY(blob_operand(reg(o.key_reg)));
   const IndexBTree tree(*pager_, index_slot(o.cur).root);
-  if (VBK_TRY(tree.contains_prefix(prefix))) {
+  if (VBK_TRY(unique_conflict(program, tree.root(), prefix, o.values, o.stored))) {
     return std::unexpected(Error::Constraint("UNIQUE constraint failed: " + o.column));
   }
   return tree.insert(key);
+}
+
+Result<bool> Vm::unique_conflict(const Program& program, uint32_t index_root, std::span<const uint8_t> prefix,
+                                 uint32_t values, uint32_t stored) {
+  if (stored >= program.stored_keys.size()) operand_fault("stored key outside the program's");
+  const StoredKey& sk = program.stored_keys[stored];
+  const std::span<const Value> key = reg_run(values, static_cast<uint32_t>(sk.columns.size()));
+  if (catalog::key_bytes_decide(key)) return IndexBTree(*pager_, index_root).contains_prefix(prefix);
+  // The rows as this run has changed them: a rewrite queued until after the
+  // scan is already the row, since its index entries already hold the new
+  // values.
+  class RunRows final : public catalog::RowSource {
+   public:
+    RunRows(Pager& pager, uint32_t root, std::span<const Deferred> queued)
+        : pager_(&pager), root_(root), queued_(queued) {}
+    Result<std::optional<Bytes>> record_of(int64_t rowid) override {
+      for (auto it = queued_.rbegin(); it != queued_.rend(); ++it) {
+        if (it->root == root_ && it->rowid == rowid) return it->record;
+      }
+      return BTree(*pager_, root_).search(rowid);
+    }
+
+   private:
+    Pager* pager_;
+    uint32_t root_;
+    std::span<const Deferred> queued_;
+  };
+  RunRows rows(*pager_, table_slot(sk.table_cur).root, deferred_);
+  return !VBK_TRY(catalog::unique_collisions(*pager_, {index_root, prefix, key, sk.columns}, rows, true)).empty();
 }
 
 void Vm::exec_func(const Op::Func& o) {

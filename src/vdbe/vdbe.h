@@ -155,7 +155,11 @@ class Vm {
   Result<void> exec_apply_deferred(const Op::ApplyDeferred& o);
   Result<bool> exec_seek_rowid(const Op::SeekRowid& o);
   Result<bool> exec_rowid_exists(const Op::RowidExistsJump& o);
-  Result<void> exec_idx_insert_unique(const Op::IdxInsertUnique& o);
+  Result<void> exec_idx_insert_unique(const Program& program, const Op::IdxInsertUnique& o);
+  // Whether a stored entry of the index collides with the new key (the
+  // operands of the UNIQUE probes, program.h).
+  Result<bool> unique_conflict(const Program& program, uint32_t index_root, std::span<const uint8_t> prefix,
+                               uint32_t values, uint32_t stored);
   // Seeks `c` to the first key at or after `key` and reads it; false at the
   // end of the index.
   Result<bool> seek_index(IndexVmCursor& c, std::span<const uint8_t> key);

@@ -49,33 +49,54 @@ TEST(VmIndex, KeysBuiltOverTheirOwnSources) {
                                  {B(keyenc::encode_key_prefix(std::vector<Value>{I(9), N()}))}}));
 }
 
-// A unique index refuses any stored key that starts with the prefix: equal
-// values, NULLs alike, Int 1 and Real 1.0 alike; otherwise the key goes in.
+// A unique index refuses a stored entry that collides: equal key bytes and
+// equal values. NULLs alike, Int 1 and Real 1.0 alike; integers past 2^53
+// that share their key bytes only when they are the same integer, read from
+// the stored row. Otherwise the key goes in.
 TEST(VmIndex, UniqueInsertAndConflictJump) {
+  constexpr int64_t k53 = int64_t{1} << 53;
   struct Case {
     Value stored;
     Value inserted;
     bool conflict;
   };
-  const Case cases[] = {{I(1), I(1), true},       {I(1), R(1.0), true},  {N(), N(), true},
-                        {T("a"), T("a"), true},   {I(1), I(2), false},   {T("a"), B(Bytes{'a'}), false},
-                        {R(0.0), R(-0.0), false}, {T("a"), T("ab"), false}};
+  const Case cases[] = {{I(1), I(1), true},          {I(1), R(1.0), true},         {N(), N(), true},
+                        {T("a"), T("a"), true},      {I(1), I(2), false},          {T("a"), B(Bytes{'a'}), false},
+                        {R(0.0), R(-0.0), false},    {T("a"), T("ab"), false},     {I(k53), I(k53 + 1), false},
+                        {I(k53 + 1), I(k53), false}, {I(-k53), I(-k53 - 1), false}, {I(k53 + 1), I(k53 + 1), true},
+                        {I(k53 + 1), R(0x1p53), true}, {R(0x1p53), I(k53 + 1), true}};
   for (const Case& c : cases) {
     VmDb f;
+    const uint32_t root = f.table({{1, {c.stored}}});
     const uint32_t idx = f.index({{{c.stored}, 1}});
     const Value binds[] = {c.inserted};
     // r0 value, r1 rowid 2, r2 key, r3 prefix, r4 := 1 when the conflict jump was taken.
-    const Program probe = program(
-        5, 0, 1,
-        {Op::OpenIndex{0, idx}, Op::Bind{0, 0}, Op::Integer{2, 1}, Op::MakeIndexKey{0, 1, 1, 2},
-         Op::MakeIndexPrefix{0, 1, 3}, Op::Integer{0, 4}, Op::IdxConflictJump{0, 3, to(8)}, Op::Goto{to(9)},
-         Op::Integer{1, 4}, Op::ResultRow{4, 1}, Op::IdxInsertUnique{0, 2, 3, "t_u"}});
+    Program probe = program(
+        5, 1, 1,
+        {Op::OpenRead{0, root}, Op::OpenIndex{0, idx}, Op::Bind{0, 0}, Op::Integer{2, 1},
+         Op::MakeIndexKey{0, 1, 1, 2}, Op::MakeIndexPrefix{0, 1, 3}, Op::Integer{0, 4},
+         Op::IdxConflictJump{0, 3, to(9), 0, 0}, Op::Goto{to(10)}, Op::Integer{1, 4}, Op::ResultRow{4, 1},
+         Op::IdxInsertUnique{0, 2, 3, "t_u", 0, 0}});
+    probe.stored_keys = {{0, {0}}};
     const Outcome o = f.run(probe, binds);
     SCOPED_TRACE(c.stored.debug() + " then " + c.inserted.debug());
     EXPECT_EQ(o.rows, rows({{I(c.conflict ? 1 : 0)}}));
     EXPECT_EQ(o.error, c.conflict ? "constraint violation: UNIQUE constraint failed: t_u" : "");
     EXPECT_EQ(f.keys_of(idx).size(), c.conflict ? 1u : 2u);
   }
+}
+
+// A probe that must read the stored row of an entry whose row is missing
+// has met a damaged file.
+TEST(VmIndex, UniqueProbeOfAnEntryWithoutItsRow) {
+  VmDb f;
+  const uint32_t root = f.table();
+  const uint32_t idx = f.index({{{I((int64_t{1} << 53) + 1)}, 1}});
+  Program probe = program(3, 1, 1,
+                          {Op::OpenRead{0, root}, Op::OpenIndex{0, idx}, Op::Integer{int64_t{1} << 53, 0},
+                           Op::MakeIndexPrefix{0, 1, 1}, Op::IdxConflictJump{0, 1, to(5), 0, 0}});
+  probe.stored_keys = {{0, {0}}};
+  EXPECT_EQ(f.run(probe).error, "corrupt data: index entry for missing rowid 1");
 }
 
 TEST(VmIndex, KeyTooLargeFails) {
