@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "catalog/unique.h"
 #include "compile/compile.h"
 #include "compile/expr.h"
 #include "compile/handover.h"
@@ -49,9 +50,9 @@ bool level_is_index_only(const SelectStmt& stmt, uint32_t level, std::string_vie
 
 using vdbe::Op;
 
-// Integers of at most this magnitude are exact as 64-bit floats; beyond it
-// distinct integers share one index key.
-constexpr int64_t kExactLimit = int64_t{1} << 53;
+// Integers below this magnitude are exact as 64-bit floats; from it on,
+// distinct integers may share one index key.
+using catalog::kExactLimit;
 
 bool names_level(const Expr::Column& col, std::string_view scope, const TableDef& table) {
   if (col.table) return qualifier_matches(scope, *col.table);
