@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "btree/index.h"
+
 namespace vbk::keyenc {
 
 namespace {
@@ -77,13 +79,6 @@ bool is_zero(std::span<const uint8_t> value) {
   if (value.size() != kNumberLength || value[0] != kTagNumber) return false;
   const uint64_t body = get_be64(value.data() + 1);
   return body == kMinusZeroBody || body == kZeroBody;
-}
-
-// Bytewise order of two byte strings, a proper prefix first.
-int compare_bytes(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  const size_t n = std::min(a.size(), b.size());
-  if (const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n); c != 0) return c;
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 }  // namespace
@@ -171,17 +166,12 @@ Bytes encode_index_key(std::span<const Value> values, int64_t rowid) {
   return out;
 }
 
-bool set_zero_signs(std::span<uint8_t> prefix, bool negative) {
-  bool any = false;
+void set_zero_signs(std::span<uint8_t> prefix, bool negative) {
   for (size_t at = 0; at < prefix.size();) {
     const size_t n = value_length(prefix, at);
-    if (is_zero(prefix.subspan(at, n))) {
-      put_be64(prefix.data() + at + 1, negative ? kMinusZeroBody : kZeroBody);
-      any = true;
-    }
+    if (is_zero(prefix.subspan(at, n))) put_be64(prefix.data() + at + 1, negative ? kMinusZeroBody : kZeroBody);
     at += n;
   }
-  return any;
 }
 
 PatternMatch match_pattern(std::span<const uint8_t> key, std::span<const uint8_t> pattern, Bytes& next) {
@@ -208,11 +198,11 @@ PatternMatch match_pattern(std::span<const uint8_t> key, std::span<const uint8_t
     const std::span<const uint8_t> have = key.subspan(at, std::min(n, key.size() - at));
     int order = 0;
     if (is_zero(want)) {
-      order = compare_bytes(have, minus_zero);
+      order = btree::index::compare(have, minus_zero);
       if (order == 0) last_minus_zero = at;
-      if (order > 0) order = compare_bytes(have, zero) > 0 ? 1 : 0;
+      if (order > 0) order = btree::index::compare(have, zero) > 0 ? 1 : 0;
     } else {
-      order = compare_bytes(have, want);
+      order = btree::index::compare(have, want);
     }
     if (order < 0) return resume(at, false, at);
     if (order > 0) {

@@ -76,9 +76,9 @@ void encode_index_key_into(Bytes& out, std::span<const Value> values, int64_t ro
 // zero stands for a zero of either sign.
 //
 // Rewrites, in place, every number of `prefix` that is a zero as -0.0
-// (`negative`) or as 0.0; false when it holds no zero. `prefix` is a key
-// prefix this engine encoded (values only, no rowid suffix).
-bool set_zero_signs(std::span<uint8_t> prefix, bool negative);
+// (`negative`) or as 0.0. `prefix` is a key prefix this engine encoded
+// (values only, no rowid suffix).
+void set_zero_signs(std::span<uint8_t> prefix, bool negative);
 
 // How an index key stands to an equality pattern (the key prefix of the
 // values looked up, as encode_key_prefix gives it).

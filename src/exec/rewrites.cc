@@ -141,7 +141,6 @@ Result<std::vector<int64_t>> colliding_rows(Pager& pager, const Catalog& catalog
   std::vector<int64_t> found;
   // Only an Int at the rowid alias is a rowid: the INSERT fails on any other
   // value, and takes a new rowid, which no row has, for a NULL left there.
-  // The index keys below hold NULL for a rowid not known; no entry does.
   std::optional<int64_t> rowid;
   if (table.rowid_alias && *table.rowid_alias < stored.size() &&
       stored[*table.rowid_alias].kind() == Value::Kind::Int) {
@@ -154,14 +153,12 @@ Result<std::vector<int64_t>> colliding_rows(Pager& pager, const Catalog& catalog
   catalog::TableRows rows(pager, table.root);
   for (const IndexDef* index : catalog.indexes_for(table.name)) {
     if (!index->unique) continue;
-    std::vector<Value> values;
-    for (size_t pos : index->col_positions) {
-      if (pos == table.rowid_alias) {
-        values.push_back(rowid ? Value::Int(*rowid) : Value::Null());
-      } else {
-        values.push_back(pos < stored.size() ? stored[pos] : Value::Null());
-      }
-    }
+    // A key that holds the new row's rowid, not known yet, is held by no
+    // stored entry.
+    const bool keys_rowid = table.rowid_alias && std::ranges::find(index->col_positions, *table.rowid_alias) !=
+                                                     index->col_positions.end();
+    if (keys_rowid && !rowid) continue;
+    const std::vector<Value> values = catalog::index_key_values(table, *index, stored, rowid.value_or(0));
     const Bytes prefix = keyenc::encode_key_prefix(values);
     const std::vector<uint32_t> columns = catalog::key_columns(table, *index);
     const std::vector<int64_t> hits =
