@@ -23,7 +23,7 @@ struct Gen {
   // Appends the instruction; its address.
   uint32_t emit(vdbe::Op op);
   // Sets the jump target of the instruction at `at`. Anything but one of the
-  // fourteen patchable jumps, or an address past the end, is a compiler bug.
+  // fifteen patchable jumps, or an address past the end, is a compiler bug.
   void patch(uint32_t at, uint32_t target);
   // Patches `at` to the address of the next instruction to be emitted.
   void patch_here(uint32_t at) { patch(at, here()); }

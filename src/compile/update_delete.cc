@@ -1,11 +1,24 @@
 // UPDATE and DELETE: a scan of table cursor 0 (from the WHERE's rowid lower
 // bound when it has one) that tests the WHERE on every row and keeps every
 // index in step with the rows it changes.
+//
+// Every expression of the statement reads the table as it was before the
+// statement. The row's own columns always do, since a row is changed only
+// after its values are computed. A subquery over the statement's own table
+// would instead meet the rows changed before it, so such a statement runs in
+// two passes: the first scans, tests the WHERE and computes the new values,
+// holding them in the machine (HoldRow) while changing nothing; the second
+// takes the held rows in rowid order, finds each by its rowid and changes it
+// exactly as the one-pass program does.
+
+#include <algorithm>
+#include <span>
 
 #include "compile/compile.h"
 #include "compile/dml.h"
 #include "compile/expr.h"
 #include "compile/select.h"
+#include "compile/walk.h"
 
 namespace vbk::compile {
 
@@ -49,6 +62,39 @@ std::optional<int64_t> truncation_start(const Expr* where, const TableScope& sco
   return c->value + 1;
 }
 
+// Whether computing `e` runs a sub-program that reads `table`: a subquery
+// left in it (the engine folds every other one before compiling) whose FROM,
+// or the FROM of a SELECT nested anywhere in it, names the table.
+bool subquery_reads(const Expr& e, const TableDef& table, const Catalog& catalog) {
+  std::vector<const SelectStmt*> todo;
+  auto collect = [&](const Expr& x) {
+    walk_expr(x, [&](const Expr& node) {
+      if (const SelectStmt* s = subquery_select(node)) todo.push_back(s);
+      return Visit::Descend;
+    });
+    return false;
+  };
+  collect(e);
+  while (!todo.empty()) {
+    const SelectStmt& s = *todo.back();
+    todo.pop_back();
+    for (const JoinedTable& entry : s.from) {
+      if (catalog.get(entry.table) == &table) return true;
+    }
+    any_clause_expr(s, collect);
+    for (const UnionMember& m : s.unions) todo.push_back(&m.select);
+  }
+  return false;
+}
+
+bool any_subquery_reads(std::span<const Expr* const> exprs, const TableDef& table,
+                        const Catalog& catalog) {
+  for (const Expr* e : exprs) {
+    if (e != nullptr && subquery_reads(*e, table, catalog)) return true;
+  }
+  return false;
+}
+
 // The scan, the WHERE test and the row's rowid: what both statements do
 // before touching a row.
 struct ScanHead {
@@ -69,6 +115,30 @@ Result<ScanHead> emit_scan_head(Gen& gen, const Subject& t, const Expr* where) {
   h.rowid = gen.reg();
   gen.emit(Op::Rowid{.cur = 0, .dest = h.rowid});
   return h;
+}
+
+// A two-pass statement's turn between its passes. The first pass holds the
+// registers start..start+count-1 of each row it keeps and ends at the scan's
+// Next; the second begins with `top`, where it takes the next held row into
+// the same registers and positions cursor 0 on the row whose rowid is in
+// `start`. Its body ends with a Goto back to `top`; `done` jumps past it.
+struct SecondPass {
+  uint32_t top;
+  uint32_t done;  // TakeHeldRow, patched by the caller
+};
+
+SecondPass emit_second_pass(Gen& gen, const ScanHead& h, uint32_t start, uint32_t count) {
+  gen.emit(Op::HoldRow{.start = start, .count = count});
+  uint32_t next = gen.emit(Op::Next{.cur = 0, .row_target = {h.top}});
+  if (h.test) gen.patch(*h.test, next);
+  SecondPass p{};
+  p.top = gen.here();
+  gen.patch(h.start, p.top);
+  p.done = gen.emit(Op::TakeHeldRow{.dest = start, .count = count, .done_target = {}});
+  // Nothing but this statement deletes rows and it deletes only held ones,
+  // so every held rowid is found; a miss would only skip the row.
+  gen.emit(Op::SeekRowid{.cur = 0, .key_reg = start, .notfound_target = {p.top}});
+  return p;
 }
 
 }  // namespace
@@ -92,6 +162,10 @@ Result<vdbe::Program> compile_delete(std::string_view table_name, const Expr* wh
   }
 
   ScanHead h = VBK_TRY(emit_scan_head(gen, t, where));
+  std::optional<SecondPass> second;
+  if (where != nullptr && subquery_reads(*where, *t.table, catalog)) {
+    second = emit_second_pass(gen, h, h.rowid, 1);
+  }
   // The row's index entries go first: a row is never gone while entries
   // still point at it.
   for (const IndexPlan& plan : plans) {
@@ -99,6 +173,12 @@ Result<vdbe::Program> compile_delete(std::string_view table_name, const Expr* wh
     gen.emit(Op::IdxDelete{.cur = plan.cursor, .key_reg = key});
   }
   gen.emit(Op::DeleteCurrent{.cur = 0});
+  if (second) {
+    gen.emit(Op::Goto{.target = {second->top}});
+    gen.patch_here(second->done);
+    gen.emit(Op::Halt{});
+    return std::move(gen).finish();
+  }
   uint32_t next = gen.emit(Op::Next{.cur = 0, .row_target = {h.top}});
   if (h.test) gen.patch(*h.test, next);
   gen.patch(h.start, gen.emit(Op::Halt{}));
@@ -131,13 +211,36 @@ Result<vdbe::Program> compile_update(std::string_view table_name,
 
   ScanHead h = VBK_TRY(emit_scan_head(gen, t, where));
 
+  // The register of each assigned column's new value, and of the rowid. In
+  // two passes, the first computes every new value into a held row (the
+  // rowid, then the values in column order), and the rest reads them there.
+  std::vector<uint32_t> value_reg(n, 0);
+  uint32_t rowid = h.rowid;
+  std::optional<SecondPass> second;
+  std::vector<const Expr*> read = assigned;
+  read.push_back(where);
+  if (any_subquery_reads(read, table, catalog)) {
+    const auto m = static_cast<uint32_t>(std::count_if(assigned.begin(), assigned.end(),
+                                                       [](const Expr* e) { return e != nullptr; }));
+    rowid = gen.regs(1 + m);
+    gen.emit(Op::Copy{.src = h.rowid, .dest = rowid});
+    uint32_t slot = rowid;
+    for (size_t j = 0; j < n; ++j) {
+      if (assigned[j] == nullptr) continue;
+      uint32_t c = VBK_TRY(compile_expr(gen, *assigned[j], &t.ctx));
+      value_reg[j] = ++slot;
+      gen.emit(Op::Copy{.src = c, .dest = value_reg[j]});
+    }
+    second = emit_second_pass(gen, h, rowid, 1 + m);
+  }
+
   const uint32_t base = gen.regs(static_cast<uint32_t>(n));
   std::vector<bool> kept(n, false);
   for (size_t j = 0; j < n; ++j) {
     auto reg = base + static_cast<uint32_t>(j);
     if (assigned[j] != nullptr) {
-      uint32_t c = VBK_TRY(compile_expr(gen, *assigned[j], &t.ctx));
-      gen.emit(Op::Copy{.src = c, .dest = reg});
+      if (!second) value_reg[j] = VBK_TRY(compile_expr(gen, *assigned[j], &t.ctx));
+      gen.emit(Op::Copy{.src = value_reg[j], .dest = reg});
     } else if (table.rowid_alias == j) {
       gen.emit(Op::Rowid{.cur = 0, .dest = reg});
     } else if (plans.empty()) {
@@ -162,7 +265,7 @@ Result<vdbe::Program> compile_update(std::string_view table_name,
     uint32_t same = gen.reg();
     gen.emit(Op::Bin{.op = vdbe::BinKind::Eq,
                      .a = base + static_cast<uint32_t>(*table.rowid_alias),
-                     .b = h.rowid,
+                     .b = rowid,
                      .dest = same});
     rowid_changed = gen.emit(Op::IfFalse{.reg = same, .target = {}});
   }
@@ -175,24 +278,30 @@ Result<vdbe::Program> compile_update(std::string_view table_name,
     gen.emit(Op::MakeUpdatedRecord{.cur = 0, .start = base, .kept = kept, .dest = record});
   } else {
     for (const IndexPlan& plan : plans) {
-      uint32_t key = index_key_from_cursor(gen, plan.columns, table.rowid_alias, h.rowid);
+      uint32_t key = index_key_from_cursor(gen, plan.columns, table.rowid_alias, rowid);
       gen.emit(Op::IdxDelete{.cur = plan.cursor, .key_reg = key});
       old_keys.push_back(key);
     }
     for (size_t k = 0; k < plans.size(); ++k) {
       if (!plans[k].unique) continue;
-      probes.emplace_back(k, emit_unique_probe(gen, plans[k], base, table.rowid_alias, h.rowid, 0));
+      probes.emplace_back(k, emit_unique_probe(gen, plans[k], base, table.rowid_alias, rowid, 0));
     }
     record = gen.reg();
     gen.emit(Op::MakeRecord{.start = base, .count = static_cast<uint32_t>(n), .dest = record});
     for (const IndexPlan& plan : plans) {
-      emit_index_insert(gen, plan, base, table.rowid_alias, h.rowid);
+      emit_index_insert(gen, plan, base, table.rowid_alias, rowid);
     }
   }
   gen.emit(Op::UpdateCurrent{.cur = 0, .record_reg = record});
-  uint32_t next = gen.emit(Op::Next{.cur = 0, .row_target = {h.top}});
-  if (h.test) gen.patch(*h.test, next);
-  gen.patch(h.start, gen.emit(Op::ApplyDeferred{.cur = 0}));
+  if (second) {
+    gen.emit(Op::Goto{.target = {second->top}});
+    gen.patch_here(second->done);
+  } else {
+    uint32_t next = gen.emit(Op::Next{.cur = 0, .row_target = {h.top}});
+    if (h.test) gen.patch(*h.test, next);
+    gen.patch_here(h.start);
+  }
+  gen.emit(Op::ApplyDeferred{.cur = 0});
   gen.emit(Op::Halt{});
 
   // Failure blocks, reached only by the jumps above.

@@ -52,8 +52,15 @@ struct Target {
 
 // The instruction table: kind, then its fields in their fixed order. F(type,
 // name) declares one field. The order of the kinds is their tag number and the
-// order of their debug names; Fail (tag 60) ends the run with a constraint
+// order of their debug names; Fail (tag 62) ends the run with a constraint
 // error carrying its message.
+//
+// HoldRow and TakeHeldRow carry rows from one pass of a statement to the
+// next: HoldRow appends the registers start..start+count-1 to the run's held
+// rows, and TakeHeldRow moves the oldest held row not yet taken into
+// dest..dest+count-1, or jumps to done_target once every row is taken. An
+// UPDATE or DELETE whose subqueries read its own table finds its rows (and
+// their new values) in a first pass that changes nothing, then changes them.
 //
 // The UNIQUE probes (IdxInsertUnique, IdxConflictJump) look for entries that
 // begin with the prefix and collide by the rule of catalog/unique.h: the new
@@ -94,6 +101,8 @@ struct Target {
   X(TruncateFrom, F(uint32_t, cur) F(uint32_t, key_reg))                                        \
   X(UpdateCurrent, F(uint32_t, cur) F(uint32_t, record_reg))                                    \
   X(ApplyDeferred, F(uint32_t, cur))                                                            \
+  X(HoldRow, F(uint32_t, start) F(uint32_t, count))                                             \
+  X(TakeHeldRow, F(uint32_t, dest) F(uint32_t, count) F(Target, done_target))                   \
   X(OpenIndex, F(uint32_t, cur) F(uint32_t, root))                                              \
   X(MakeIndexKey, F(uint32_t, start) F(uint32_t, count) F(uint32_t, rowid_reg) F(uint32_t, dest)) \
   X(MakeIndexPrefix, F(uint32_t, start) F(uint32_t, count) F(uint32_t, dest))                   \
@@ -166,7 +175,7 @@ struct Op {
   template <typename T>
   const T& get() const { return std::get<T>(v); }
 
-  // The patchable jump target of the fourteen jump kinds, or null for every
+  // The patchable jump target of the fifteen jump kinds, or null for every
   // other kind (AggNext included: its target is known when it is emitted).
   Target* jump_target();
   const Target* jump_target() const;

@@ -146,6 +146,8 @@ Result<void> Vm::run_loop(const Program& program) {
   aggs_ = program.aggs;
   groups_ = GroupTable{};
   subquery_cache_.clear();
+  held_.clear();
+  held_taken_ = 0;
 
   const Op* const ops = program.ops.data();
   const size_t n = program.ops.size();
@@ -376,6 +378,17 @@ Result<void> Vm::run_loop(const Program& program) {
       case K::ApplyDeferred:
         VBK_TRY(exec_apply_deferred(as<Op::ApplyDeferred>(op)));
         break;
+      case K::HoldRow: {
+        const auto& o = as<Op::HoldRow>(op);
+        const std::span<Value> row = reg_run(o.start, o.count);
+        held_.insert(held_.end(), row.begin(), row.end());
+        break;
+      }
+      case K::TakeHeldRow: {
+        const auto& o = as<Op::TakeHeldRow>(op);
+        if (!exec_take_held_row(o)) pc = o.done_target.at;
+        break;
+      }
       case K::OpenIndex: {
         const auto& o = as<Op::OpenIndex>(op);
         if (o.cur >= index_cursors_.size()) bad_index_slot(o.cur);
@@ -580,6 +593,22 @@ Result<bool> Vm::exec_seek_rowid(const Op::SeekRowid& o) {
   const std::optional<int64_t> found = VBK_TRY(c.step_into(c.record_buf));
   if (found != key) return false;
   c.current_rowid = found;
+  return true;
+}
+
+bool Vm::exec_take_held_row(const Op::TakeHeldRow& o) {
+  // Rows are held and taken with one width; an empty row would never end
+  // the loop that takes them.
+  if (o.count == 0 || (held_.size() - held_taken_) % o.count != 0) {
+    operand_fault("TakeHeldRow of a width the held rows do not have");
+  }
+  if (held_taken_ == held_.size()) {
+    held_.clear();
+    held_taken_ = 0;
+    return false;
+  }
+  const std::span<Value> dest = reg_run(o.dest, o.count);
+  for (Value& d : dest) d = std::move(held_[held_taken_++]);
   return true;
 }
 

@@ -154,6 +154,7 @@ class Vm {
   Result<void> exec_update_current(const Op::UpdateCurrent& o);
   Result<void> exec_apply_deferred(const Op::ApplyDeferred& o);
   Result<bool> exec_seek_rowid(const Op::SeekRowid& o);
+  bool exec_take_held_row(const Op::TakeHeldRow& o);
   Result<bool> exec_rowid_exists(const Op::RowidExistsJump& o);
   Result<void> exec_idx_insert_unique(const Program& program, const Op::IdxInsertUnique& o);
   // Whether a stored entry of the index collides with the new key (the
@@ -210,6 +211,12 @@ class Vm {
     Bytes record;
   };
   std::vector<Deferred> deferred_;
+
+  // The rows HoldRow kept, value after value, and how many values
+  // TakeHeldRow has taken. A row is only ever taken whole, once; the values
+  // taken are moved out, so a text's memory goes as its row is taken.
+  std::vector<Value> held_;
+  size_t held_taken_ = 0;
 
   // Copies key value i of the group at the walk's position into register
   // key_dest + i, for i below key_count (NULL past the group's key values).

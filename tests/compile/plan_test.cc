@@ -381,5 +381,75 @@ TEST_F(PlanTest, NoRowIsHalfWritten) {
   for (const ShapeCase& c : kNoHalfWrittenRow) EXPECT_EQ(shape(c.sql), c.listing) << c.sql;
 }
 
+// A subquery over the statement's own table, at any depth, makes two passes:
+// the first holds each row's rowid (and, for UPDATE, its new values) and
+// changes nothing; the second finds each held row by its rowid and changes
+// it as the one-pass program does. A subquery over another table keeps the
+// one-pass program.
+const ShapeCase kSelfReads[] = {
+    {"DELETE FROM t WHERE (SELECT count(*) FROM t z WHERE z.age = t.age) > 1",
+     "0: OpenWrite { cur: 0, root: $t }\n"
+     "1: OpenIndex { cur: 0, root: $t_title }\n"
+     "2: Rewind { cur: 0, empty_target: 10 }\n"
+     "3: ScalarSub { sub: 0, params: [Column(0, 2)], dest: 0 }\n"
+     "4: Integer { v: 1, dest: 1 }\n"
+     "5: Bin { op: Gt, a: 0, b: 1, dest: 2 }\n"
+     "6: IfFalse { reg: 2, target: 9 }\n"
+     "7: Rowid { cur: 0, dest: 3 }\n"
+     "8: HoldRow { start: 3, count: 1 }\n"
+     "9: Next { cur: 0, row_target: 3 }\n"
+     "10: TakeHeldRow { dest: 3, count: 1, done_target: 17 }\n"
+     "11: SeekRowid { cur: 0, key_reg: 3, notfound_target: 10 }\n"
+     "12: Column { cur: 0, col: 1, dest: 4 }\n"
+     "13: MakeIndexKey { start: 4, count: 1, rowid_reg: 3, dest: 5 }\n"
+     "14: IdxDelete { cur: 0, key_reg: 5 }\n"
+     "15: DeleteCurrent { cur: 0 }\n"
+     "16: Goto { target: 10 }\n"
+     "17: Halt\n"
+     "regs 6\n"},
+    {"UPDATE n SET age = (SELECT max(z.age) FROM s y, n z WHERE z.id < n.id), title = 'x'",
+     "0: OpenWrite { cur: 0, root: $n }\n"
+     "1: Rewind { cur: 0, empty_target: 10 }\n"
+     "2: Rowid { cur: 0, dest: 0 }\n"
+     "3: Copy { src: 0, dest: 1 }\n"
+     "4: Str { v: \"x\", dest: 4 }\n"
+     "5: Copy { src: 4, dest: 2 }\n"
+     "6: ScalarSub { sub: 0, params: [Rowid(0)], dest: 5 }\n"
+     "7: Copy { src: 5, dest: 3 }\n"
+     "8: HoldRow { start: 1, count: 3 }\n"
+     "9: Next { cur: 0, row_target: 2 }\n"
+     "10: TakeHeldRow { dest: 1, count: 3, done_target: 20 }\n"
+     "11: SeekRowid { cur: 0, key_reg: 1, notfound_target: 10 }\n"
+     "12: Rowid { cur: 0, dest: 6 }\n"
+     "13: Copy { src: 2, dest: 7 }\n"
+     "14: Copy { src: 3, dest: 8 }\n"
+     "15: Affinity { reg: 8, real: false }\n"
+     "16: NotNullGuard { reg: 7, column: \"title\" }\n"
+     "17: MakeUpdatedRecord { cur: 0, start: 6, kept: [false, false, false], dest: 9 }\n"
+     "18: UpdateCurrent { cur: 0, record_reg: 9 }\n"
+     "19: Goto { target: 10 }\n"
+     "20: ApplyDeferred { cur: 0 }\n"
+     "21: Halt\n"
+     "regs 10\n"},
+    {"UPDATE n SET age = (SELECT max(z.age) FROM t z WHERE z.id < n.id)",
+     "0: OpenWrite { cur: 0, root: $n }\n"
+     "1: Rewind { cur: 0, empty_target: 10 }\n"
+     "2: Rowid { cur: 0, dest: 0 }\n"
+     "3: Rowid { cur: 0, dest: 1 }\n"
+     "4: ScalarSub { sub: 0, params: [Rowid(0)], dest: 4 }\n"
+     "5: Copy { src: 4, dest: 3 }\n"
+     "6: Affinity { reg: 3, real: false }\n"
+     "7: MakeUpdatedRecord { cur: 0, start: 1, kept: [false, true, false], dest: 5 }\n"
+     "8: UpdateCurrent { cur: 0, record_reg: 5 }\n"
+     "9: Next { cur: 0, row_target: 2 }\n"
+     "10: ApplyDeferred { cur: 0 }\n"
+     "11: Halt\n"
+     "regs 6\n"},
+};
+
+TEST_F(PlanTest, SelfReadingStatementsTakeTwoPasses) {
+  for (const ShapeCase& c : kSelfReads) EXPECT_EQ(shape(c.sql), c.listing) << c.sql;
+}
+
 }  // namespace
 }  // namespace vbk

@@ -305,5 +305,24 @@ TEST(DatabaseTest, PrepareRefusesWhatItCannotRun) {
   }
 }
 
+// A subquery without correlation is folded to its value before the
+// statement is compiled, so it reads the table as it was and leaves the
+// program of the statement with that value written in: one pass.
+TEST(DatabaseTest, AnUncorrelatedSubqueryOverTheOwnTableKeepsOnePass) {
+  testing::TempDir dir;
+  Database db = must(Database::open(dir.file("db")));
+  run(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v INT); CREATE INDEX t_v ON t (v);"
+          "INSERT INTO t VALUES (1, 5), (2, 9), (3, 9)");
+  const char* pairs[][2] = {
+      {"DELETE FROM t WHERE v = (SELECT max(v) FROM t)", "DELETE FROM t WHERE v = 9"},
+      {"UPDATE t SET v = (SELECT max(v) FROM t) + 1 WHERE v < (SELECT max(v) FROM t)",
+       "UPDATE t SET v = 9 + 1 WHERE v < 9"},
+  };
+  for (const auto& [folded, written] : pairs) {
+    EXPECT_EQ(must(db.prepare(folded)).program.listing(), must(db.prepare(written)).program.listing())
+        << folded;
+  }
+}
+
 }  // namespace
 }  // namespace vbk

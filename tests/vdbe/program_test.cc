@@ -56,6 +56,8 @@ TEST(Program, DebugTextOfEveryKind) {
       {Op::TruncateFrom{0, 1}, "TruncateFrom { cur: 0, key_reg: 1 }"},
       {Op::UpdateCurrent{0, 3}, "UpdateCurrent { cur: 0, record_reg: 3 }"},
       {Op::ApplyDeferred{0}, "ApplyDeferred { cur: 0 }"},
+      {Op::HoldRow{3, 2}, "HoldRow { start: 3, count: 2 }"},
+      {Op::TakeHeldRow{3, 2, {9}}, "TakeHeldRow { dest: 3, count: 2, done_target: 9 }"},
       {Op::OpenIndex{1, 4}, "OpenIndex { cur: 1, root: 4 }"},
       {Op::MakeIndexKey{0, 2, 3, 4}, "MakeIndexKey { start: 0, count: 2, rowid_reg: 3, dest: 4 }"},
       {Op::MakeIndexPrefix{0, 0, 4}, "MakeIndexPrefix { start: 0, count: 0, dest: 4 }"},
@@ -89,7 +91,7 @@ TEST(Program, DebugTextOfEveryKind) {
       {Op::ScalarSub{1, {ParamSrc::Param(0)}, 2}, "ScalarSub { sub: 1, params: [Param(0)], dest: 2 }"},
       {Op::Fail{"UNIQUE constraint failed: t.a"}, "Fail { message: \"UNIQUE constraint failed: t.a\" }"},
   };
-  std::vector<bool> seen(61, false);
+  std::vector<bool> seen(std::variant_size_v<Op::Variant> - 1, false);
   for (const Case& c : cases) {
     EXPECT_EQ(c.op.debug(), c.text);
     seen[static_cast<size_t>(c.op.kind())] = true;
@@ -104,7 +106,8 @@ TEST(Program, JumpTargets) {
                          Op::IdxConflictJump{0, 0, {4}}, Op::RowidExistsJump{0, 0, {5}}, Op::Rewind{0, {6}},
                          Op::SeekScan{0, 0, {7}},    Op::Next{0, {8}},         Op::IdxNext{0, {9}},
                          Op::SeekRowid{0, 0, {10}},  Op::IdxSeek{0, 0, {11}},  Op::IdxPrefixGuard{0, 0, {12}},
-                         Op::IdxRangeGuard{0, 0, {13}}, Op::AggRewind{{14}, 0, 0, false}};
+                         Op::IdxRangeGuard{0, 0, {13}}, Op::AggRewind{{14}, 0, 0, false},
+                         Op::TakeHeldRow{0, 1, {15}}};
   for (uint32_t i = 0; i < ops.size(); ++i) {
     Target* t = ops[i].jump_target();
     ASSERT_NE(t, nullptr) << ops[i].debug();
