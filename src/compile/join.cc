@@ -209,12 +209,16 @@ bool expr_uses_table(const Expr& expr, std::string_view scope, const TableDef& t
   bool uses = false;
   // `inner` is null for the expression itself, where the level's own
   // naming rule applies.
+  auto reads_level = [&](const Expr::Column& col, const std::vector<std::string>* inner) {
+    if (inner == nullptr) return names_level(col, scope, table);
+    return refers_outside(col, *inner) && qualifier_matches(scope, *col.table);
+  };
   auto look = [&](const Expr& root, const std::vector<std::string>* inner) {
     walk_expr(root, [&](const Expr& e) {
       if (const auto* col = e.get_if<Expr::Column>()) {
-        uses = inner == nullptr ? names_level(*col, scope, table)
-                                : refers_outside(*col, *inner) && qualifier_matches(scope, *col->table);
-        return uses ? Visit::Stop : Visit::Skip;
+        if (!reads_level(*col, inner)) return Visit::Skip;
+        uses = true;
+        return Visit::Stop;
       }
       if (const SelectStmt* select = subquery_select(e)) {
         nested.emplace_back(select, inner == nullptr ? std::vector<std::string>{} : *inner);
