@@ -1,12 +1,15 @@
 #include "compile/join.h"
 
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "catalog/unique.h"
 #include "compile/compile.h"
 #include "compile/expr.h"
 #include "compile/handover.h"
 #include "compile/select.h"
+#include "compile/subquery.h"
 #include "compile/walk.h"
 #include "util/unicode.h"
 
@@ -25,8 +28,11 @@ struct JoinLevel {
 // written.
 void collect_eqs(const Expr& expr, std::vector<std::pair<const Expr*, const Expr*>>& list);
 
-// Whether the expression refers to the level named `scope` reading `table`.
-// Aggregate arguments, subqueries and IN lists are not looked into.
+// Whether the expression refers to the level named `scope` reading `table`,
+// anywhere inside it: aggregate arguments and the SELECTs of subqueries at
+// any depth included. Inside a subquery, names resolve as for a correlated
+// subquery: only a qualified name that no table of the subquery (or of a
+// SELECT between them) takes refers to the level.
 bool expr_uses_table(const Expr& expr, std::string_view scope, const TableDef& table);
 
 // The access of one level from its ON condition; never fails, and a
@@ -196,21 +202,40 @@ void collect_eqs(const Expr& expr, std::vector<std::pair<const Expr*, const Expr
 }
 
 bool expr_uses_table(const Expr& expr, std::string_view scope, const TableDef& table) {
+  // The SELECTs still to look into, each with the scope names of the
+  // SELECTs around it inside the expression; kept on a stack so that deep
+  // nesting does not recurse.
+  std::vector<std::pair<const SelectStmt*, std::vector<std::string>>> nested;
   bool uses = false;
-  walk_expr(expr, [&](const Expr& e) {
-    switch (e.kind()) {
-      case Expr::Kind::Column:
-        if (names_level(e.as<Expr::Column>(), scope, table)) {
-          uses = true;
-          return Visit::Stop;
-        }
-        return Visit::Skip;
-      case Expr::Kind::Aggregate:
-      case Expr::Kind::InList:
-      case Expr::Kind::InSubquery: return Visit::Skip;
-      default: return Visit::Descend;
-    }
-  });
+  // `inner` is null for the expression itself, where the level's own
+  // naming rule applies.
+  auto reads_level = [&](const Expr::Column& col, const std::vector<std::string>* inner) {
+    if (inner == nullptr) return names_level(col, scope, table);
+    return refers_outside(col, *inner) && qualifier_matches(scope, *col.table);
+  };
+  auto look = [&](const Expr& root, const std::vector<std::string>* inner) {
+    walk_expr(root, [&](const Expr& e) {
+      if (const auto* col = e.get_if<Expr::Column>()) {
+        if (!reads_level(*col, inner)) return Visit::Skip;
+        uses = true;
+        return Visit::Stop;
+      }
+      if (const SelectStmt* select = subquery_select(e)) {
+        nested.emplace_back(select, inner == nullptr ? std::vector<std::string>{} : *inner);
+      }
+      return Visit::Descend;
+    });
+  };
+  look(expr, nullptr);
+  while (!uses && !nested.empty()) {
+    auto [select, names] = std::move(nested.back());
+    nested.pop_back();
+    append_from_names(*select, names);
+    any_clause_expr(*select, [&](const Expr& e) {
+      look(e, &names);
+      return uses;
+    });
+  }
   return uses;
 }
 

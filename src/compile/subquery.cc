@@ -31,19 +31,12 @@ Result<Box<Expr>> rewrite_box(Subst& s, const Box<Expr>& e, const std::vector<st
   return Box<Expr>(VBK_TRY(rewrite(s, *e, inner)));
 }
 
-bool names_inner(const std::vector<std::string>& inner, std::string_view qualifier) {
-  for (const std::string& name : inner) {
-    if (qualifier_matches(name, qualifier)) return true;
-  }
-  return false;
-}
-
 // A node whose chain link, if any, is not followed here.
 Result<Expr> rewrite_node(Subst& s, const Expr& e, const std::vector<std::string>& inner) {
   switch (e.kind()) {
     case Expr::Kind::Column: {
       const auto& col = e.as<Expr::Column>();
-      if (!col.table || names_inner(inner, *col.table)) return e;
+      if (!refers_outside(col, inner)) return e;
       vdbe::ParamSrc src = VBK_TRY(s.ctx.resolve(col.table, col.name));
       std::string key = scope_name(*col.table);
       key += '.';
@@ -132,6 +125,20 @@ Result<Expr> rewrite_link(Subst& s, const Expr& e, Expr below,
 
 }  // namespace
 
+void append_from_names(const SelectStmt& select, std::vector<std::string>& names) {
+  for (const JoinedTable& entry : select.from) {
+    names.push_back(scope_name(entry.alias ? *entry.alias : entry.table));
+  }
+}
+
+bool refers_outside(const Expr::Column& col, const std::vector<std::string>& inner) {
+  if (!col.table) return false;
+  for (const std::string& name : inner) {
+    if (qualifier_matches(name, *col.table)) return false;
+  }
+  return true;
+}
+
 uint32_t intern(SlotKeys& keys, std::vector<vdbe::ParamSrc>& params, std::string key,
                 vdbe::ParamSrc src) {
   auto [it, inserted] = keys.try_emplace(std::move(key), static_cast<uint32_t>(params.size()));
@@ -162,9 +169,7 @@ Result<SelectStmt> subst_select(const SelectStmt& select, const std::vector<std:
                                 const Ctx& ctx, std::vector<vdbe::ParamSrc>& params,
                                 SlotKeys& keys) {
   std::vector<std::string> names = inner;
-  for (const JoinedTable& entry : select.from) {
-    names.push_back(scope_name(entry.alias ? *entry.alias : entry.table));
-  }
+  append_from_names(select, names);
   auto sub = [&](const Expr& e) { return subst_expr(e, names, ctx, params, keys); };
   auto sub_opt = [&](const std::optional<Expr>& e) -> Result<std::optional<Expr>> {
     if (!e) return std::nullopt;

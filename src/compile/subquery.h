@@ -22,6 +22,17 @@ namespace vbk::compile {
 // received. Equal keys share one slot.
 using SlotKeys = std::unordered_map<std::string, uint32_t>;
 
+// Appends the scope names of the SELECT's own FROM entries to `names`: with
+// the names of the SELECTs around it inside a subquery, they are what a
+// qualifier there may name before it refers to the enclosing statement.
+void append_from_names(const SelectStmt& select, std::vector<std::string>& names);
+
+// Whether a column reference met inside a subquery refers to the enclosing
+// statement: only a qualified one does, whose qualifier names none of
+// `inner`, the scope names of its SELECT and of those around it inside the
+// subquery. An unqualified name always belongs to the subquery's own tables.
+bool refers_outside(const Expr::Column& col, const std::vector<std::string>& inner);
+
 // The slot of `key`: an existing one, or a new one (numbered by the length
 // of `params`) whose value comes from `src`.
 uint32_t intern(SlotKeys& keys, std::vector<vdbe::ParamSrc>& params, std::string key,
