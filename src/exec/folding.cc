@@ -87,11 +87,28 @@ bool is_fold_target(const Expr& e) {
   return k == Expr::Kind::Subquery || k == Expr::Kind::InSubquery || k == Expr::Kind::InList;
 }
 
+bool holds_aggregate(const Expr& e) {
+  return !compile::walk_expr(e, [](const Expr& n) {
+    return n.is<Expr::Aggregate>() ? compile::Visit::Stop : compile::Visit::Descend;
+  });
+}
+
+// What x [NOT] IN () is: 0 (IN) or 1 (NOT IN), whatever x is. An x that
+// holds an aggregate stays, as (x IS NULL) * 0 [+ 1]: without it an
+// aggregate query could lose its one group (one row per table row instead)
+// and an aggregate where none is allowed would pass unnoticed. No CASE
+// around it: the test for an aggregate query does not look inside CASE.
+Expr empty_in(Expr x, bool negated) {
+  if (!holds_aggregate(x)) return Expr::Integer{negated ? 1 : 0};
+  Expr zero = Expr::Binary{BinaryOp::Mul, Expr(Expr::IsNull{std::move(x), false}), Expr::Integer{0}};
+  if (!negated) return zero;
+  return Expr::Binary{BinaryOp::Add, std::move(zero), Expr::Integer{1}};
+}
+
 // The chain that replaces x [NOT] IN (r1, r2, ...): x = r1 OR x = r2 ...,
-// or x <> r1 AND x <> r2 ..., nested to the left; 0 (IN) or 1 (NOT IN)
-// without a value.
+// or x <> r1 AND x <> r2 ..., nested to the left; empty_in without a value.
 Expr in_chain(Expr x, std::vector<Expr> rhs, bool negated) {
-  if (rhs.empty()) return Expr::Integer{negated ? 1 : 0};
+  if (rhs.empty()) return empty_in(std::move(x), negated);
   const BinaryOp cmp = negated ? BinaryOp::Ne : BinaryOp::Eq;
   const BinaryOp join = negated ? BinaryOp::And : BinaryOp::Or;
   auto comparison = [&](size_t i) {

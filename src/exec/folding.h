@@ -8,6 +8,9 @@
 //   x IN ( SELECT ... )       x = v1 OR x = v2 OR ...  (0 without a value)
 //   x NOT IN ( SELECT ... )   x <> v1 AND x <> v2 ...  (1 without a value)
 //   x [NOT] IN ( e1, ... )    the same chain over the list's expressions
+// Without a value, an x that holds an aggregate is kept in a form of the same
+// value, (x IS NULL) * 0 (+ 1 for NOT IN), so that the query stays the
+// aggregate query it was.
 // The chains nest to the left, ((c1 OR c2) OR c3) ..., along the syntax
 // tree's chain links, so every walk follows them without recursion and an
 // IN list of any length folds. The virtual machine's three-valued logic
