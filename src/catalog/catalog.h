@@ -99,6 +99,24 @@ bool is_index_row(std::span<const Value> row);
 std::vector<Value> index_key_values(const TableDef& table, const IndexDef& index,
                                     std::span<const Value> row, int64_t rowid);
 
+// The start of the message of a unique index build that meets two rows of
+// one key; the index name follows.
+inline constexpr std::string_view kDuplicateIn = "UNIQUE constraint failed: duplicate value in ";
+
+// Schema "index "{}" already exists": the refusal of an index name in use.
+Error index_exists(std::string_view name);
+
+// The positions in `table`'s columns of an index's column names, in key
+// order; Schema "no such column: {}" names the first that is none of them.
+Result<std::vector<size_t>> key_positions(const TableDef& table, std::span<const std::string> columns);
+
+// Whether create_index or reindex, failing with `error`, left the schema
+// table naming only complete index trees, so that the caller's transaction
+// can go on: a refused name (Schema), or a build that met a duplicate key
+// (Constraint) or a key too large (Exec) before its schema row was written.
+// Such a build leaves only unreachable pages, as a dropped index does.
+bool schema_left_whole(const Error& error);
+
 }  // namespace catalog
 
 class Catalog {

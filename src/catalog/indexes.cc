@@ -39,25 +39,40 @@ Result<uint32_t> Catalog::build_index(Pager& pager, const TableDef& table, const
   return tree.root();
 }
 
+Error catalog::index_exists(std::string_view name) {
+  return Error::Schema("index \"" + std::string(name) + "\" already exists");
+}
+
+Result<std::vector<size_t>> catalog::key_positions(const TableDef& table,
+                                                   std::span<const std::string> columns) {
+  std::vector<size_t> positions;
+  positions.reserve(columns.size());
+  for (const std::string& column : columns) {
+    const std::optional<size_t> pos = table.column_index(column);
+    if (!pos) return std::unexpected(Error::Schema("no such column: " + column));
+    positions.push_back(*pos);
+  }
+  return positions;
+}
+
+bool catalog::schema_left_whole(const Error& error) {
+  return error.is(Error::Kind::Schema) || error.is(Error::Kind::Constraint) ||
+         error.is(Error::Kind::Exec);
+}
+
 Result<IndexDef> Catalog::create_index(Pager& pager, std::string name, std::string table,
                                        std::vector<std::string> columns, bool unique) {
-  if (indexes_.contains(name)) {
-    return std::unexpected(Error::Schema("index \"" + name + "\" already exists"));
-  }
+  if (indexes_.contains(name)) return std::unexpected(catalog::index_exists(name));
   const TableDef* t = get(table);
   if (t == nullptr) return std::unexpected(Error::Schema("no such table: " + table));
   IndexDef ix;
-  for (const std::string& column : columns) {
-    const std::optional<size_t> pos = t->column_index(column);
-    if (!pos) return std::unexpected(Error::Schema("no such column: " + column));
-    ix.col_positions.push_back(*pos);
-  }
+  ix.col_positions = VBK_TRY(catalog::key_positions(*t, columns));
   ix.name = std::move(name);
   ix.table = std::move(table);
   ix.columns = std::move(columns);
   ix.unique = unique;
   const int64_t rowid = VBK_TRY(new_schema_rowid(pager));
-  ix.root = VBK_TRY(build_index(pager, *t, ix, "UNIQUE constraint failed: duplicate value in "));
+  ix.root = VBK_TRY(build_index(pager, *t, ix, catalog::kDuplicateIn));
   ix.rowid = rowid;
   VBK_TRY(write_schema_row(pager, rowid, ix.to_row()));
   next_rowid_ = rowid + 1;

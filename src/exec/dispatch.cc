@@ -5,10 +5,12 @@
 
 #include "exec/dispatch.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 #include <vector>
 
+#include "btree/cursor.h"
 #include "compile/compile.h"
 #include "exec/database.h"
 #include "exec/folding.h"
@@ -106,38 +108,58 @@ Column build_column(const ColumnDef& def, bool in_create_table) {
 }
 
 Result<void> create_table(Pager& pager, Catalog& catalog, const Statement::CreateTable& ct, bool& wrote) {
-  std::vector<Column> columns;
-  columns.reserve(ct.columns.size());
-  std::optional<size_t> rowid_alias;
+  // The table as the catalog will store it, to check the indexes against.
+  TableDef table;
+  table.name = ct.name;
+  table.columns.reserve(ct.columns.size());
   for (size_t i = 0; i < ct.columns.size(); ++i) {
     const ColumnDef& def = ct.columns[i];
-    columns.push_back(build_column(def, true));
-    if (!rowid_alias && is_integer_kind(def) &&
+    table.columns.push_back(build_column(def, true));
+    if (!table.rowid_alias && is_integer_kind(def) &&
         has_constraint(def, Constraint::Kind::PrimaryKey)) {
-      rowid_alias = i;
+      table.rowid_alias = i;
     }
   }
-  Result<TableDef> made = catalog.create_table(pager, ct.name, columns, rowid_alias);
+  struct NewIndex {
+    std::string name;
+    std::vector<std::string> columns;
+    bool unique = false;
+  };
+  std::vector<NewIndex> indexes;
+  for (const Column& col : table.columns) {
+    if (col.unique) indexes.push_back({ct.name + "__" + col.name + "__unique", {col.name}, true});
+  }
+  for (size_t i = 0; i < ct.indexes.size(); ++i) {
+    const TableIndex& clause = ct.indexes[i];
+    // A key on the rowid alias alone is the table's own order.
+    if (table.rowid_alias && clause.columns.size() == 1 &&
+        unicode::ascii_iequals(clause.columns[0], table.columns[*table.rowid_alias].name)) {
+      continue;
+    }
+    const std::string clause_name = clause.name ? *clause.name : ct.name + "__idx" + std::to_string(i);
+    indexes.push_back({ct.name + "__" + clause_name, clause.columns, clause.unique});
+  }
+  // Every index name and column is checked before anything is written, in
+  // the order the indexes are made, so that a refusal leaves nothing behind
+  // and gives the error that making them one by one would meet first. The
+  // new table is empty: building its indexes can meet no duplicate.
+  for (size_t k = 0; k < indexes.size(); ++k) {
+    const std::string& name = indexes[k].name;
+    const auto earlier = indexes.begin() + static_cast<std::ptrdiff_t>(k);
+    if (catalog.get_index(name) != nullptr ||
+        std::ranges::any_of(indexes.begin(), earlier, [&](const NewIndex& ix) { return ix.name == name; })) {
+      return std::unexpected(catalog::index_exists(name));
+    }
+    VBK_TRY(catalog::key_positions(table, indexes[k].columns));
+  }
+  Result<TableDef> made = catalog.create_table(pager, ct.name, std::move(table.columns), table.rowid_alias);
   if (!made) {
     wrote = !made.error().is(Error::Kind::Schema);
     return std::unexpected(std::move(made).error());
   }
   wrote = true;
-  for (const Column& col : columns) {
-    if (!col.unique) continue;
-    VBK_TRY(catalog.create_index(pager, ct.name + "__" + col.name + "__unique", ct.name,
-                                  {col.name}, true));
-  }
-  for (size_t i = 0; i < ct.indexes.size(); ++i) {
-    const TableIndex& clause = ct.indexes[i];
-    // A key on the rowid alias alone is the table's own order.
-    if (rowid_alias && clause.columns.size() == 1 &&
-        unicode::ascii_iequals(clause.columns[0], columns[*rowid_alias].name)) {
-      continue;
-    }
-    const std::string clause_name = clause.name ? *clause.name : ct.name + "__idx" + std::to_string(i);
-    VBK_TRY(catalog.create_index(pager, ct.name + "__" + clause_name, ct.name, clause.columns,
-                                  clause.unique));
+  for (NewIndex& ix : indexes) {
+    VBK_TRY(catalog.create_index(pager, std::move(ix.name), ct.name, std::move(ix.columns), ix.unique));
   }
   return {};
 }
@@ -257,7 +279,8 @@ Result<bool> Database::schema_stmt_applies(const Statement& stmt) const {
     case Statement::Kind::CreateIndex: {
       const auto& s = stmt.as<Statement::CreateIndex>();
       if (catalog_.get_index(s.name) == nullptr) return true;
-      return refuse_or_skip(s.if_not_exists, "index \"" + s.name + "\" already exists");
+      if (s.if_not_exists) return false;
+      return std::unexpected(catalog::index_exists(s.name));
     }
     case Statement::Kind::DropIndex: {
       const auto& s = stmt.as<Statement::DropIndex>();
@@ -300,8 +323,12 @@ Result<ExecResult> Database::run_schema(Statement stmt) {
         break;
       case Statement::Kind::CreateIndex: {
         auto& s = stmt.as<Statement::CreateIndex>();
-        VBK_TRY(first_change(catalog_.create_index(pager_, std::move(s.name), std::move(s.table),
-                                                   std::move(s.columns), s.unique)));
+        Result<IndexDef> made = catalog_.create_index(pager_, std::move(s.name), std::move(s.table),
+                                                      std::move(s.columns), s.unique);
+        // A build that fails on a duplicate or a key too large leaves only
+        // unreachable pages: as far as the schema goes, nothing was written.
+        wrote = made || !catalog::schema_left_whole(made.error());
+        VBK_TRY(std::move(made));
         break;
       }
       case Statement::Kind::DropIndex:
@@ -326,16 +353,31 @@ Result<void> Database::alter_table_add(const Statement::AlterTableAdd& add, bool
   Column col = exec::build_column(add.column, false);
   const bool unique = col.unique;
   const std::string name = col.name;
+  std::string index_name = add.table + "__" + name + "__unique";
+  // A unique column's index is refused before the column is added, so that
+  // the refusal leaves nothing: its name must be free, and the table may
+  // hold at most one row, as every stored row reads NULL in the new column
+  // whatever its DEFAULT, and NULL collides with NULL. A missing table or a
+  // column name in use is add_column's refusal, which comes first.
+  const TableDef* table = catalog_.get(add.table);
+  if (unique && table != nullptr && !table->column_index(name)) {
+    if (catalog_.get_index(index_name) != nullptr) {
+      return std::unexpected(catalog::index_exists(index_name));
+    }
+    Cursor rows(pager_, table->root);
+    VBK_TRY(rows.rewind());
+    const bool two_rows = VBK_TRY(rows.next()) && VBK_TRY(rows.next());
+    if (two_rows) {
+      return std::unexpected(Error::Constraint(std::string(catalog::kDuplicateIn) + index_name));
+    }
+  }
   Result<void> added = catalog_.add_column(pager_, add.table, std::move(col));
   if (!added) {
     wrote = !added.error().is(Error::Kind::Schema);
     return added;
   }
   wrote = true;
-  if (unique) {
-    VBK_TRY(catalog_.create_index(pager_, add.table + "__" + name + "__unique", add.table, {name},
-                                  true));
-  }
+  if (unique) VBK_TRY(catalog_.create_index(pager_, std::move(index_name), add.table, {name}, true));
   return {};
 }
 

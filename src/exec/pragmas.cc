@@ -79,10 +79,7 @@ Result<ExecResult> Database::pragma_reindex(const std::optional<std::string>& ta
       // before it, and the old ones), so inside a transaction reading the
       // schema again is all that is needed and the transaction goes on.
       // Anything else may have half-written pages.
-      if (rebuilt.error().is(Error::Kind::Schema) ||
-          rebuilt.error().is(Error::Kind::Constraint)) {
-        wrote = false;
-      }
+      if (catalog::schema_left_whole(rebuilt.error())) wrote = false;
       return std::unexpected(std::move(rebuilt).error());
     }
     return one_column("reindex",

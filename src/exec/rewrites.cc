@@ -30,6 +30,7 @@
 #include "exec/folding.h"
 #include "util/unicode.h"
 #include "vdbe/value_ops.h"
+#include "vdbe/vdbe.h"
 
 namespace vbk {
 
@@ -130,6 +131,22 @@ std::vector<Value> stored_row(const TableDef& table, std::span<const size_t> tar
     if (a != compile::Affinity::None) value_ops::apply_affinity(stored[j], a == compile::Affinity::Real);
   }
   return stored;
+}
+
+// The INSERT's NOT NULL guards, made on the row as it would be stored
+// (stored_row) before REPLACE deletes anything: a row that fails them must
+// leave the rows it collides with in place. NULL at the rowid alias asks for
+// a new rowid. The INSERT checks these before the rowid's type, and so does
+// REPLACE; after the deletes the INSERT can meet no collision, so what else
+// it fails on is a run-time error, which abandons the transaction.
+Result<void> check_not_null(const TableDef& table, std::span<const Value> stored) {
+  for (size_t j = 0; j < table.columns.size(); ++j) {
+    const Column& c = table.columns[j];
+    if (c.not_null && table.rowid_alias != j && stored[j].is_null()) {
+      return std::unexpected(vdbe::not_null_failed(c.name));
+    }
+  }
+  return {};
 }
 
 // The rowids of the stored rows that a new row collides with, `stored` being
@@ -247,6 +264,7 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
     if (update == nullptr) {
       // REPLACE: every row collided with goes (one found twice is gone the
       // second time), then the row is inserted.
+      VBK_TRY(check_not_null(*table, stored));
       for (int64_t rowid : hits) VBK_TRY(execute_prepared(*delete_row, std::vector<Value>{Value::Int(rowid)}));
       VBK_TRY(execute_prepared_dml(insert, row));
       ++count;

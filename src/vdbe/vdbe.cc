@@ -84,6 +84,10 @@ std::optional<int64_t> seek_key(const Value& v) {
 
 }  // namespace
 
+Error not_null_failed(std::string_view column) {
+  return Error::Constraint("NOT NULL constraint failed: " + std::string(column));
+}
+
 Vm::Vm(Pager& pager, std::span<const Value> binds) : pager_(&pager), binds_(binds) {}
 
 std::vector<Row> Vm::into_output() && { return std::move(rows_); }
@@ -460,7 +464,7 @@ Result<void> Vm::run_loop(const Program& program) {
       }
       case K::NotNullGuard: {
         const auto& o = as<Op::NotNullGuard>(op);
-        if (reg(o.reg).is_null()) return std::unexpected(Error::Constraint("NOT NULL constraint failed: " + o.column));
+        if (reg(o.reg).is_null()) return std::unexpected(not_null_failed(o.column));
         break;
       }
       case K::IdxSeek: {

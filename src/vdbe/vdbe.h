@@ -22,6 +22,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -42,6 +43,9 @@ class Pager;
 }
 
 namespace vbk::vdbe {
+
+// The error of a NotNullGuard that meets NULL in `column`.
+Error not_null_failed(std::string_view column);
 
 // An open table cursor slot.
 struct VmCursor {
