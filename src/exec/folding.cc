@@ -87,6 +87,9 @@ bool is_fold_target(const Expr& e) {
   return k == Expr::Kind::Subquery || k == Expr::Kind::InSubquery || k == Expr::Kind::InList;
 }
 
+// Any aggregate call of `e` outside its subqueries. Unlike the compiler's
+// expr_has_agg it looks inside CASE and IN forms too: there an aggregate is
+// refused when the IN is kept, and the fold must not let it pass.
 bool holds_aggregate(const Expr& e) {
   return !compile::walk_expr(e, [](const Expr& n) {
     return n.is<Expr::Aggregate>() ? compile::Visit::Stop : compile::Visit::Descend;

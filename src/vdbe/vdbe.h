@@ -232,8 +232,9 @@ class Vm {
 
   // Sub-program results of this run: the sub-program's index (4 bytes) and
   // the exact key of its parameter values map to the value it gave. Never
-  // invalidated within a run, even when the run changes a table a
-  // sub-program reads.
+  // invalidated within a run: a statement whose sub-programs read a table it
+  // changes (UPDATE or DELETE of that table) runs them all in a first pass
+  // that changes nothing.
   std::unordered_map<std::string, Value, NameHash, NameEq> subquery_cache_;
   // Scratch for the parameter values and the cache key; a cache hit
   // allocates nothing once they have grown.
