@@ -38,10 +38,10 @@ std::vector<IndexPlan> plan_indexes(Gen& gen, const TableDef& table, const std::
 }
 
 void emit_not_null_guards(Gen& gen, const TableDef& table, uint32_t base,
-                          const std::vector<bool>& kept) {
+                          const std::vector<bool>& unguarded) {
   for (size_t i = 0; i < table.columns.size(); ++i) {
     const Column& c = table.columns[i];
-    if (!c.not_null || table.rowid_alias == i || (i < kept.size() && kept[i])) continue;
+    if (!c.not_null || table.rowid_alias == i || (i < unguarded.size() && unguarded[i])) continue;
     gen.emit(Op::NotNullGuard{.reg = base + static_cast<uint32_t>(i), .column = c.name});
   }
 }

@@ -40,10 +40,11 @@ Affinity numeric_affinity(std::string_view decl_type);
 // and keeps for each unique one where its probes read the stored rows.
 std::vector<IndexPlan> plan_indexes(Gen& gen, const TableDef& table, const std::vector<const IndexDef*>& indexes);
 
-// A NotNullGuard for each NOT NULL column but the rowid alias and the kept
-// ones (flags past the end of `kept` count as not kept).
+// A NotNullGuard for each NOT NULL column but the rowid alias and the ones
+// flagged in `unguarded`, whose stored value the statement keeps (flags past
+// the end count as guarded).
 void emit_not_null_guards(Gen& gen, const TableDef& table, uint32_t base,
-                          const std::vector<bool>& kept);
+                          const std::vector<bool>& unguarded);
 
 // Jumps to `target` when a stored entry of the unique index collides with
 // the row in base.. (its column registers, after affinity; the rowid in

@@ -255,7 +255,12 @@ Result<vdbe::Program> compile_update(std::string_view table_name,
     if (a == Affinity::None) continue;
     gen.emit(Op::Affinity{.reg = base + static_cast<uint32_t>(j), .real = a == Affinity::Real});
   }
-  emit_not_null_guards(gen, table, base, kept);
+  // Only the assigned columns are guarded: a column the UPDATE leaves alone
+  // keeps what is stored, even a NULL that a NOT NULL column added by ALTER
+  // TABLE reads in the rows stored before it.
+  std::vector<bool> unassigned(n);
+  for (size_t j = 0; j < n; ++j) unassigned[j] = assigned[j] == nullptr;
+  emit_not_null_guards(gen, table, base, unassigned);
 
   // A row never moves: a new value for the rowid alias column that is not
   // equal to the rowid (NULL included) fails the run before the row is

@@ -38,6 +38,9 @@
 //   @reopen                 closes every handle (open transactions are lost)
 //                           and opens handle 1 again
 //   @integrity_check        expected: "ok" or the catalog's problem lines
+//   @both_journal_modes     as a file's first case: the file runs twice, with
+//                           the rollback journal, then on a fresh database
+//                           switched to the write-ahead log first
 //   @schema TABLE           expected: the table as the handle's catalog holds
 //                           it, one line each: "table NAME [rowid COLUMN]",
 //                           then "column NAME TYPE [not_null] [unique]
@@ -256,13 +259,29 @@ class CaseFile {
   explicit CaseFile(std::string path) : path_(std::move(path)), db_path_(dir_.file("test.db")) {}
 
   void run() {
-    for (const Case& c : read_cases(path_)) {
+    std::vector<Case> cases = read_cases(path_);
+    const bool both = !cases.empty() && cases[0].text == "@both_journal_modes";
+    if (both) cases.erase(cases.begin());
+    run_all(cases);
+    if (!both || ::testing::Test::HasFatalFailure()) return;
+    SCOPED_TRACE("again with the write-ahead log");
+    prepared_.clear();
+    handles_.clear();
+    current_ = 1;
+    db_path_ = dir_.file("wal.db");
+    Result<std::vector<ExecResult>> switched = db().execute("PRAGMA journal_mode = WAL");
+    ASSERT_TRUE(switched.has_value()) << switched.error().display();
+    run_all(cases);
+  }
+
+ private:
+  void run_all(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
       run_case(c);
       if (::testing::Test::HasFatalFailure()) return;
     }
   }
 
- private:
   Database& db() {
     std::optional<Database>& slot = handles_[current_];
     if (!slot) {
