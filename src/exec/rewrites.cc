@@ -186,6 +186,23 @@ Result<std::vector<int64_t>> colliding_rows(Pager& pager, const Catalog& catalog
   return found;
 }
 
+// The UPDATE of ON DUPLICATE KEY UPDATE for the stored row `rowid`, that
+// the new row `row` (one value per insert column) collides with: each
+// VALUES call is the row's value (NULL with an empty row).
+Result<vdbe::Program> compile_duplicate_update(const Catalog& catalog, const std::string& table_name,
+                                               const TableDef& table, const OnConflict::Update& update,
+                                               std::span<const std::string> columns, std::span<const Value> row,
+                                               int64_t rowid) {
+  std::vector<Assignment> assignments;
+  assignments.reserve(update.assignments.size());
+  for (const Assignment& a : update.assignments) {
+    assignments.push_back({a.column, VBK_TRY(exec::subst_values_refs(a.value, table, columns, row))});
+  }
+  const Expr where = Expr::Binary{BinaryOp::Eq, Expr(Expr::Column{std::nullopt, "rowid"}),
+                                  exec::value_to_expr(Value::Int(rowid))};
+  return compile::compile_update(table_name, assignments, &where, catalog);
+}
+
 }  // namespace
 
 Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool& wrote) {
@@ -198,12 +215,14 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
   } else {
     for (const Column& c : table->columns) columns.push_back(c.name);
   }
-  // A VALUES name that is no column fails before anything is computed or
-  // written: checking the names needs no row.
+  // The UPDATE of a colliding row is compiled once here, with NULL for
+  // every VALUES call, before anything is computed or written: what fails
+  // to compile (an unknown column, table or function, an aggregate, a
+  // subquery that does not compile) fails for every row alike, so it fails
+  // the statement whether or not a row collides, and inside BEGIN leaves
+  // the transaction as it was.
   const auto* update = ins.on_conflict.get_if<OnConflict::Update>();
-  if (update != nullptr) {
-    for (const Assignment& a : update->assignments) VBK_TRY(exec::subst_values_refs(a.value, *table, columns, {}));
-  }
+  if (update != nullptr) VBK_TRY(compile_duplicate_update(catalog_, ins.table, *table, *update, columns, {}, 0));
 
   // Every row is computed before the first is written, so a source that
   // reads the table sees none of the statement's own rows.
@@ -275,14 +294,8 @@ Result<uint64_t> Database::run_insert_rewrite(const Statement::Insert& ins, bool
       ++count;
       continue;
     }
-    std::vector<Assignment> assignments;
-    assignments.reserve(update->assignments.size());
-    for (const Assignment& a : update->assignments) {
-      assignments.push_back({a.column, VBK_TRY(exec::subst_values_refs(a.value, *table, columns, row))});
-    }
-    const Expr where = Expr::Binary{BinaryOp::Eq, Expr(Expr::Column{std::nullopt, "rowid"}),
-                                    exec::value_to_expr(Value::Int(hits.front()))};
-    const vdbe::Program program = VBK_TRY(compile::compile_update(ins.table, assignments, &where, catalog_));
+    const vdbe::Program program =
+        VBK_TRY(compile_duplicate_update(catalog_, ins.table, *table, *update, columns, row, hits.front()));
     count += VBK_TRY(run_program_dml(program, {}));
   }
   return count;
