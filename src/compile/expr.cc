@@ -75,6 +75,21 @@ Result<uint32_t> compile_case(Gen& gen, const Expr::Case& c, const Mode& mode) {
   return d;
 }
 
+// The error of an IN form that reached the compiler. Folding replaces every
+// IN form it can run; an IN over a UNION that it could not run reads the
+// enclosing statement and is refused as such a scalar subquery is, after
+// any error of its members' own.
+Result<uint32_t> in_form_failure(const Expr& e, const Mode& mode) {
+  if (mode.groups != nullptr) return fail(kNotOverGroups);
+  const auto* in = e.get_if<Expr::InSubquery>();
+  if (in != nullptr && mode.ctx != nullptr && !in->select->unions.empty()) {
+    auto compiled = compile_correlated_subquery(*in->select, *mode.ctx);
+    if (!compiled) return std::unexpected(std::move(compiled.error()));
+    fault("a subquery with UNION members compiled as one sub-program");
+  }
+  return fail(kInFolded);
+}
+
 // A node whose chain link, if it has one, is not followed here (the caller
 // walks chains).
 Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Mode& mode) {
@@ -154,7 +169,7 @@ Result<uint32_t> compile_node(Gen& gen, const Expr& expr, const Mode& mode) {
       if (mode.ctx == nullptr) return fail("subquery requires a FROM context");
       return compile_subquery(gen, *expr.as<Expr::Subquery>().select, *mode.ctx);
     case Expr::Kind::InSubquery:
-    case Expr::Kind::InList: return fail(groups != nullptr ? kNotOverGroups : kInFolded);
+    case Expr::Kind::InList: return in_form_failure(expr, mode);
     case Expr::Kind::OuterParam: {
       uint32_t d = gen.reg();
       gen.emit(Op::Param{.idx = static_cast<uint32_t>(expr.as<Expr::OuterParam>().slot), .dest = d});
@@ -208,7 +223,7 @@ Result<uint32_t> compile_in(Gen& gen, const Expr& expr, const Mode& mode) {
     const Box<Expr>* link = e->chain_link();
     if (link == nullptr) break;
     if (e->is<Expr::InList>() || e->is<Expr::InSubquery>()) {
-      return fail(mode.groups != nullptr ? kNotOverGroups : kInFolded);
+      return in_form_failure(*e, mode);
     }
     if (!*link) fault("chain node without its left operand");
     spine.push_back(e);

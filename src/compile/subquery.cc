@@ -139,6 +139,31 @@ bool refers_outside(const Expr::Column& col, const std::vector<std::string>& inn
   return true;
 }
 
+bool select_refers_outside(const SelectStmt& select) {
+  // (SELECT, the scope names of the SELECTs around it inside `select`), on a
+  // stack so that deep nesting does not recurse. A UNION member stands
+  // beside its first member, so it sees only the names around both.
+  std::vector<std::pair<const SelectStmt*, std::vector<std::string>>> todo;
+  todo.emplace_back(&select, std::vector<std::string>{});
+  while (!todo.empty()) {
+    auto [s, inner] = std::move(todo.back());
+    todo.pop_back();
+    for (const UnionMember& m : s->unions) todo.emplace_back(&m.select, inner);
+    append_from_names(*s, inner);
+    const bool outside = any_clause_expr(*s, [&](const Expr& root) {
+      return !walk_expr(root, [&](const Expr& e) {
+        if (const auto* col = e.get_if<Expr::Column>()) {
+          return refers_outside(*col, inner) ? Visit::Stop : Visit::Skip;
+        }
+        if (const SelectStmt* nested = subquery_select(e)) todo.emplace_back(nested, inner);
+        return Visit::Descend;
+      });
+    });
+    if (outside) return true;
+  }
+  return false;
+}
+
 uint32_t intern(SlotKeys& keys, std::vector<vdbe::ParamSrc>& params, std::string key,
                 vdbe::ParamSrc src) {
   auto [it, inserted] = keys.try_emplace(std::move(key), static_cast<uint32_t>(params.size()));
@@ -204,7 +229,12 @@ Result<SelectStmt> subst_select(const SelectStmt& select, const std::vector<std:
   out.offset = VBK_TRY(sub_opt(select.offset));
   out.distinct = select.distinct;
   out.calc_found_rows = select.calc_found_rows;
-  out.unions = select.unions;
+  // A UNION member stands beside the first member: it sees the names
+  // around both, not the first member's own.
+  out.unions.reserve(select.unions.size());
+  for (const UnionMember& m : select.unions) {
+    out.unions.push_back(UnionMember{m.all, VBK_TRY(subst_select(m.select, inner, ctx, params, keys))});
+  }
   return out;
 }
 
@@ -242,6 +272,15 @@ Result<std::pair<vdbe::Program, std::vector<vdbe::ParamSrc>>> compile_correlated
   SlotKeys keys;
   SelectStmt rewritten = VBK_TRY(subst_select(select, {}, ctx, params, keys));
   vdbe::Program program = VBK_TRY(compile_select(rewritten, ctx.catalog));
+  if (!rewritten.unions.empty()) {
+    // A sub-program runs one SELECT and no UNION. Subquery folding runs
+    // every UNION that can run on its own, so one that reaches here reads
+    // the enclosing statement. Its members are compiled first, so that an
+    // error of their own (a missing table, an unknown column) keeps its
+    // message.
+    for (const UnionMember& m : rewritten.unions) VBK_TRY(compile_select(m.select, ctx.catalog));
+    return std::unexpected(Error::Exec(kCorrelatedUnion));
+  }
   return std::pair{std::move(program), std::move(params)};
 }
 

@@ -17,6 +17,10 @@
 
 namespace vbk::compile {
 
+// A correlated subquery runs as one sub-program, which reads no UNION
+// member.
+inline constexpr const char* kCorrelatedUnion = "a correlated subquery cannot have UNION members";
+
 // Slot keys: "{qualifier}.{column}" lower-cased for a column of the
 // enclosing statement, "$p{n}" for a slot the enclosing statement itself
 // received. Equal keys share one slot.
@@ -32,6 +36,12 @@ void append_from_names(const SelectStmt& select, std::vector<std::string>& names
 // `inner`, the scope names of its SELECT and of those around it inside the
 // subquery. An unqualified name always belongs to the subquery's own tables.
 bool refers_outside(const Expr::Column& col, const std::vector<std::string>& inner);
+
+// Whether the SELECT reads a statement around it: whether it, one of its
+// UNION members or a subquery nested in either, at any depth, holds a
+// column reference that refers outside (refers_outside) of the SELECTs
+// around that reference.
+bool select_refers_outside(const SelectStmt& select);
 
 // The slot of `key`: an existing one, or a new one (numbered by the length
 // of `params`) whose value comes from `src`.

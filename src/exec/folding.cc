@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "compile/compile.h"
+#include "compile/subquery.h"
 #include "compile/walk.h"
 #include "exec/database.h"
 
@@ -364,10 +365,18 @@ Result<std::optional<std::vector<Value>>> Database::eval_union_subquery(
   // Neither the compiler nor a sub-program reads UNION members: such a
   // subquery runs as a whole UNION (the node is then replaced by its
   // result), and one that cannot fails the statement rather than lose its
-  // members.
+  // members. One that reads the enclosing statement is left to the
+  // compiler, which knows that statement's names: it refuses the subquery,
+  // or reports the name that the statement does not have either.
   VBK_TRY(fold_nested(select, kUnionLevelCost, binds));
-  ExecResult::Rows result = VBK_TRY(run_union(std::move(select), binds));
-  return first_column(result.rows, first_only);
+  const bool reads_outside = compile::select_refers_outside(select);
+  // A copy for the one the compiler may still need.
+  Result<ExecResult::Rows> result = run_union(reads_outside ? SelectStmt(select) : std::move(select), binds);
+  if (!result) {
+    if (reads_outside) return std::nullopt;
+    return std::unexpected(std::move(result.error()));
+  }
+  return first_column(result->rows, first_only);
 }
 
 }  // namespace vbk

@@ -160,8 +160,13 @@ TEST_F(FoldingTest, ASubqueryWithUnionMembersRunsAsAWholeOrFails) {
        "DELETE FROM t WHERE a = 1"},
       {"SELECT (SELECT a FROM t WHERE a IN (SELECT 1 UNION SELECT b FROM u)) FROM t",
        "execution error: no such table: u"},
+      // One that reads the enclosing statement cannot run on its own: it is
+      // kept, and the compiler, which knows the statement's names, refuses
+      // it (or names the qualifier the statement lacks too).
       {"SELECT a FROM t WHERE a = (SELECT 1 UNION SELECT t.a)",
-       "execution error: no such column: a"},
+       "SELECT a FROM t WHERE a = (SELECT 1 UNION SELECT t.a)"},
+      {"SELECT a FROM t WHERE a IN (SELECT zz.a FROM t UNION SELECT 1)",
+       "SELECT a FROM t WHERE a IN (SELECT zz.a FROM t UNION SELECT 1)"},
   };
   for (const Case& c : cases) {
     Result<Statement> folded = db_.fold_subqueries(parse_one(c.sql));
