@@ -1,8 +1,6 @@
 #include "compile/join.h"
 
 #include <optional>
-#include <string>
-#include <utility>
 
 #include "catalog/unique.h"
 #include "compile/compile.h"
@@ -202,41 +200,15 @@ void collect_eqs(const Expr& expr, std::vector<std::pair<const Expr*, const Expr
 }
 
 bool expr_uses_table(const Expr& expr, std::string_view scope, const TableDef& table) {
-  // The SELECTs still to look into, each with the scope names of the
-  // SELECTs around it inside the expression; kept on a stack so that deep
-  // nesting does not recurse.
-  std::vector<std::pair<const SelectStmt*, std::vector<std::string>>> nested;
-  bool uses = false;
-  // `inner` is null for the expression itself, where the level's own
-  // naming rule applies.
-  auto reads_level = [&](const Expr::Column& col, const std::vector<std::string>* inner) {
-    if (inner == nullptr) return names_level(col, scope, table);
-    return refers_outside(col, *inner) && qualifier_matches(scope, *col.table);
-  };
-  auto look = [&](const Expr& root, const std::vector<std::string>* inner) {
-    walk_expr(root, [&](const Expr& e) {
-      if (const auto* col = e.get_if<Expr::Column>()) {
-        if (!reads_level(*col, inner)) return Visit::Skip;
-        uses = true;
-        return Visit::Stop;
-      }
-      if (const SelectStmt* select = subquery_select(e)) {
-        nested.emplace_back(select, inner == nullptr ? std::vector<std::string>{} : *inner);
-      }
-      return Visit::Descend;
-    });
-  };
-  look(expr, nullptr);
-  while (!uses && !nested.empty()) {
-    auto [select, names] = std::move(nested.back());
-    nested.pop_back();
-    append_from_names(*select, names);
-    any_clause_expr(*select, [&](const Expr& e) {
-      look(e, &names);
-      return uses;
-    });
-  }
-  return uses;
+  // Inside a subquery only a name that refers outside it can read the level.
+  auto qualified_by_level = [&](const Expr::Column& col) { return qualifier_matches(scope, *col.table); };
+  return !walk_expr(expr, [&](const Expr& e) {
+    if (const auto* col = e.get_if<Expr::Column>()) {
+      return names_level(*col, scope, table) ? Visit::Stop : Visit::Skip;
+    }
+    const SelectStmt* select = subquery_select(e);
+    return select != nullptr && any_outer_ref(*select, qualified_by_level) ? Visit::Stop : Visit::Descend;
+  });
 }
 
 JoinLevel plan_join_level(const Expr* on, const TableDef& table, std::string_view scope,

@@ -140,28 +140,7 @@ bool refers_outside(const Expr::Column& col, const std::vector<std::string>& inn
 }
 
 bool select_refers_outside(const SelectStmt& select) {
-  // (SELECT, the scope names of the SELECTs around it inside `select`), on a
-  // stack so that deep nesting does not recurse. A UNION member stands
-  // beside its first member, so it sees only the names around both.
-  std::vector<std::pair<const SelectStmt*, std::vector<std::string>>> todo;
-  todo.emplace_back(&select, std::vector<std::string>{});
-  while (!todo.empty()) {
-    auto [s, inner] = std::move(todo.back());
-    todo.pop_back();
-    for (const UnionMember& m : s->unions) todo.emplace_back(&m.select, inner);
-    append_from_names(*s, inner);
-    const bool outside = any_clause_expr(*s, [&](const Expr& root) {
-      return !walk_expr(root, [&](const Expr& e) {
-        if (const auto* col = e.get_if<Expr::Column>()) {
-          return refers_outside(*col, inner) ? Visit::Stop : Visit::Skip;
-        }
-        if (const SelectStmt* nested = subquery_select(e)) todo.emplace_back(nested, inner);
-        return Visit::Descend;
-      });
-    });
-    if (outside) return true;
-  }
-  return false;
+  return any_outer_ref(select, [](const Expr::Column&) { return true; });
 }
 
 uint32_t intern(SlotKeys& keys, std::vector<vdbe::ParamSrc>& params, std::string key,

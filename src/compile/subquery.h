@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "compile/names.h"
+#include "compile/walk.h"
 #include "error.h"
 #include "sql/ast.h"
 #include "vdbe/program.h"
@@ -37,10 +39,38 @@ void append_from_names(const SelectStmt& select, std::vector<std::string>& names
 // subquery. An unqualified name always belongs to the subquery's own tables.
 bool refers_outside(const Expr::Column& col, const std::vector<std::string>& inner);
 
-// Whether the SELECT reads a statement around it: whether it, one of its
-// UNION members or a subquery nested in either, at any depth, holds a
-// column reference that refers outside (refers_outside) of the SELECTs
-// around that reference.
+// Calls outside(column) on each column reference of the subquery `select`,
+// its UNION members and the subqueries nested in either at any depth, that
+// refers outside it (refers_outside, with the scope names of the SELECTs
+// around the reference inside `select`), until it returns true; then the
+// result is true. The walk keeps its own stack: no nesting recurses.
+template <typename F>
+bool any_outer_ref(const SelectStmt& select, F&& outside) {
+  // A UNION member stands beside its first member: it sees the names
+  // around both, not the first member's own.
+  std::vector<std::pair<const SelectStmt*, std::vector<std::string>>> todo;
+  todo.emplace_back(&select, std::vector<std::string>{});
+  while (!todo.empty()) {
+    auto [s, inner] = std::move(todo.back());
+    todo.pop_back();
+    for (const UnionMember& m : s->unions) todo.emplace_back(&m.select, inner);
+    append_from_names(*s, inner);
+    const bool found = any_clause_expr(*s, [&](const Expr& root) {
+      return !walk_expr(root, [&](const Expr& e) {
+        if (const auto* col = e.get_if<Expr::Column>()) {
+          return refers_outside(*col, inner) && outside(*col) ? Visit::Stop : Visit::Skip;
+        }
+        if (const SelectStmt* nested = subquery_select(e)) todo.emplace_back(nested, inner);
+        return Visit::Descend;
+      });
+    });
+    if (found) return true;
+  }
+  return false;
+}
+
+// Whether the subquery reads a statement around it: whether any column
+// reference in it refers outside it (any_outer_ref).
 bool select_refers_outside(const SelectStmt& select);
 
 // The slot of `key`: an existing one, or a new one (numbered by the length
