@@ -195,6 +195,30 @@ def delete_largest(db, data):
     db.execute("DELETE FROM t WHERE a >= %d" % (data.rows // 2))
 
 
+# The same insert through executemany with and without a subquery: a
+# prepared statement with a subquery is folded and compiled again at every
+# run, so the difference is what each row pays for its subquery.
+SUBQUERY_INSERT = "INSERT INTO u (id, tid, v) VALUES (?, (SELECT a FROM t WHERE id = 1), ?)"
+PLAIN_INSERT = "INSERT INTO u (id, tid, v) VALUES (?, ?, ?)"
+
+
+def setup_filled_u(db, data):
+    fill(db, data)
+    db.execute(U_TABLE)
+
+
+def many_with_subquery(db, data):
+    db.execute("BEGIN")
+    db.executemany(SUBQUERY_INSERT, [(i, "v") for i in range(1, 2001)])
+    db.execute("COMMIT")
+
+
+def many_without_subquery(db, data):
+    db.execute("BEGIN")
+    db.executemany(PLAIN_INSERT, [(i, 1, "v") for i in range(1, 2001)])
+    db.execute("COMMIT")
+
+
 WORKLOADS = [
     ("insert_bulk", setup_empty(False), bulk_insert),
     ("insert_bulk_indexed", setup_empty(True), bulk_insert),
@@ -208,6 +232,8 @@ WORKLOADS = [
     ("join_u_t_count_sum", setup_joined, join_count_sum),
     ("update_10pct_smallest_a", setup_filled, update_smallest),
     ("delete_half_largest_a", setup_filled, delete_largest),
+    ("executemany_insert_2000", setup_filled_u, many_without_subquery),
+    ("executemany_insert_subquery_2000", setup_filled_u, many_with_subquery),
 ]
 
 

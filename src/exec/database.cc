@@ -126,11 +126,12 @@ Result<Prepared> Database::prepare(std::string_view sql) {
     prepared.calc_found_rows = sel->select.calc_found_rows;
   }
   prepared.sql = std::string(sql);
-  prepared.fold_each_run = exec::subquery_reads_param(stmt);
+  prepared.fold_each_run = exec::holds_subquery(stmt);
   prepared.db_identity = identity_;
   // Compiled against the schema as the file has it now, and folded from one
   // consistent state of the file. A statement folded at each run is still
-  // compiled here once, so that its errors show at prepare.
+  // folded and compiled here once, so that its errors show at prepare, but
+  // the program made here is never run.
   const bool lock = !pager_.in_tx();
   if (lock) VBK_TRY(read_lock());
   Result<vdbe::Program> program = fold_and_compile(std::move(stmt), {});

@@ -82,12 +82,13 @@ struct ExecResult : NodeAccess<ExecResult> {
 // the Database that prepared it (running it on another one is an error) but
 // holds no reference to it.
 //
-// The program is compiled against the schema of one moment, with the values
-// of the statement's uncorrelated subqueries frozen in as literals. When the
-// schema has changed since, the next run folds and compiles the statement
-// again from its text (its subqueries then take the values of that moment)
-// and keeps the new program. A statement one of whose subqueries reads a ?
-// mark is folded and compiled at every run, with that run's values.
+// The program is compiled against the schema of one moment. When the schema
+// has changed since, the next run compiles the statement again from its text
+// and keeps the new program. A statement that holds a scalar or IN subquery
+// is folded and compiled at every run instead, under that run's lock or
+// transaction and with that run's ? values, so that its subqueries read the
+// database as it is when the run starts (the transaction's own pending
+// changes included), as they would in a script.
 struct Prepared {
   vdbe::Program program;
   bool is_dml = false;           // INSERT, UPDATE, DELETE: result Affected
@@ -96,7 +97,7 @@ struct Prepared {
   // rewrites the parsed statement in place, and a copy of a deeply nested
   // statement would cost as much stack as parsing it.
   std::string sql;
-  bool fold_each_run = false;    // a subquery reads a ? mark
+  bool fold_each_run = false;    // the statement holds a subquery
   uint64_t db_identity = 0;      // the preparing Database's
   uint64_t schema_generation = 0;  // the schema `program` was compiled against
   // The number of ? marks in the text, subqueries included: a value at or
@@ -223,7 +224,7 @@ class Database {
   Result<ExecResult> run_prepared_dml(Prepared& prepared, std::span<const Value> values);
   Result<ExecResult> run_prepared_select(Prepared& prepared, std::span<const Value> values);
   // The program to run: the prepared one, or one folded and compiled now
-  // (schema changed, or subqueries that read ? marks). The caller holds the
+  // (schema changed, or a statement with subqueries). The caller holds the
   // run's lock.
   Result<const vdbe::Program*> current_program(Prepared& prepared, std::span<const Value> values,
                                                vdbe::Program& scratch);

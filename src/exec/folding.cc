@@ -154,12 +154,8 @@ bool stmt_has_subquery(const Statement& stmt) {
   }
 }
 
-bool subquery_reads_param(const Statement& stmt) {
-  auto is_param = [](const Expr& e) { return e.kind() == Expr::Kind::Param; };
-  auto visit = [&](const Expr& e) {
-    const SelectStmt* sel = compile::subquery_select(e);
-    return sel != nullptr && any_in_select(*sel, true, is_param);
-  };
+bool holds_subquery(const Statement& stmt) {
+  auto visit = [](const Expr& e) { return compile::subquery_select(e) != nullptr; };
   return any_in_statement(stmt, false, visit);
 }
 

@@ -39,9 +39,10 @@ bool stmt_has_subquery(const Statement& stmt);
 // form in any of its clauses or UNION members.
 bool select_has_subquery(const SelectStmt& select);
 
-// Whether one of the statement's subqueries reads a ? mark: its value then
-// depends on each run's parameters.
-bool subquery_reads_param(const Statement& stmt);
+// Whether the statement holds a scalar or IN subquery anywhere (an IN list
+// of values is none): what the statement reads through it can change from
+// one run of a prepared statement to the next.
+bool holds_subquery(const Statement& stmt);
 
 // The literal that stands for `v`: a Real stays a Real even when integral.
 Expr value_to_expr(const Value& v);

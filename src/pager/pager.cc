@@ -660,7 +660,9 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   mark_clean(dirty);
   in_tx_ = false;
   trim_after_tx();
-  if (wal_->pages() >= checkpoint_threshold_) (void)checkpoint();
+  // Counted in frames, not distinct pages, so that commits that keep
+  // rewriting the same few pages do not grow the log without bound.
+  if (wal_->frames() >= checkpoint_threshold_) (void)checkpoint();
   // Committed: an error now would only make the caller do it all again
   // (see commit).
   (void)release_db_lock();

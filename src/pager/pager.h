@@ -321,7 +321,10 @@ class Pager {
   // pooled page buffers. Eviction trims the cache to nine tenths of it.
   static constexpr size_t kCacheCapacity = 4000;
 
-  // Distinct pages in the log at which a commit checkpoints.
+  // Committed frames in the log (each copy of a page, and each commit's
+  // header frame, counted) at which a commit checkpoints: after a commit the
+  // log holds fewer, plus at most that commit's batch, unless its checkpoint
+  // failed.
   static constexpr size_t kCheckpointThreshold = 1000;
 
   // Opens an existing database file: takes the exclusive lock, plays back or
@@ -372,9 +375,9 @@ class Pager {
   // Nothing after the commit point fails the commit. The lock goes even when
   // its unlock fails (the descriptor is closed and the file opened afresh;
   // should that fail, the handle's next operation reports it). In log mode,
-  // once the log holds kCheckpointThreshold distinct pages a checkpoint
-  // runs, and should it fail it is tried again at the next commit
-  // (wal_checkpoint reports its error).
+  // once the log holds kCheckpointThreshold committed frames (this commit's
+  // included) a checkpoint runs, and should it fail it is tried again at the
+  // next commit (wal_checkpoint reports its error).
   Result<void> commit();
   // Abandons the transaction: drops its changed pages from the cache, restores
   // the page count, free list and schema root, releases the lock. In log mode
@@ -421,9 +424,9 @@ class Pager {
   // in the database file.
   uint8_t synchronous() const { return synchronous_; }
   void set_synchronous(uint8_t level) { synchronous_ = level; }
-  // For tests, which cannot afford logs of kCheckpointThreshold pages at every
-  // crash point.
-  void set_checkpoint_threshold(size_t pages) { checkpoint_threshold_ = pages; }
+  // For tests, which cannot afford logs of kCheckpointThreshold frames at
+  // every crash point.
+  void set_checkpoint_threshold(size_t frames) { checkpoint_threshold_ = frames; }
 
   // At most how many distinct pages reads can deliver: the page count, but
   // no more than the database file, the log and this transaction's new pages

@@ -92,6 +92,8 @@ Result<void> Wal::rescan() {
   return {};
 }
 
+uint64_t Wal::frames() const { return end_ / (page_size_ + kFrameHeader); }
+
 Result<bool> Wal::read_page(uint32_t pgno, std::span<uint8_t> buf) const {
   if (buf.size() > page_size_) fault("log page read into a buffer larger than a page");
   auto it = index_.find(pgno);

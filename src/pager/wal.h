@@ -115,6 +115,8 @@ class Wal {
   uint32_t db_size() const { return db_size_; }
   // Distinct pages with a committed frame.
   size_t pages() const { return index_.size(); }
+  // Committed frames, a page's every copy counted (commit frames included).
+  uint64_t frames() const;
   bool holds(uint32_t pgno) const { return index_.contains(pgno); }
 
  private:

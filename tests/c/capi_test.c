@@ -163,6 +163,37 @@ static void test_prepared_and_binds(void) {
   vbk_finalize(sel);
 }
 
+/* A prepared statement's subqueries read the table as each run finds it:
+ * the guard stops the withdrawals at zero, and each insert numbers its row
+ * after the rows the runs before it inserted. */
+static void test_prepared_subqueries_run_each_time(void) {
+  VbkDb* db = fresh_db("subqueries");
+  CHECK(vbk_exec(db, "CREATE TABLE acct (id INTEGER PRIMARY KEY, bal INT); "
+                     "INSERT INTO acct VALUES (1, 30); CREATE TABLE t (k INT, w INT); "
+                     "INSERT INTO t VALUES (1, 0)") == 2);
+  VbkStmt* pay = vbk_prepare(
+      db, "UPDATE acct SET bal = bal - ? WHERE id = 1 AND (SELECT bal FROM acct WHERE id = 1) >= 10");
+  VbkStmt* next = vbk_prepare(db, "INSERT INTO t (k, w) VALUES ((SELECT max(k) FROM t) + 1, ?)");
+  CHECK(pay != NULL && next != NULL);
+  const int64_t paid[6] = {1, 1, 1, 0, 0, 0};
+  for (int i = 0; i < 6; ++i) {
+    vbk_bind_int(pay, 0, 10);
+    CHECK(vbk_exec_prepared(db, pay) == paid[i]);
+    vbk_bind_int(next, 0, i);
+    CHECK(vbk_exec_prepared(db, next) == 1);
+  }
+  CHECK(vbk_exec(db, "SELECT bal FROM acct") == 1);
+  CHECK_STR(vbk_get_str(db, 0, 0), "0");
+  CHECK(vbk_exec(db, "SELECT k FROM t ORDER BY k") == 7);
+  for (size_t r = 0; r < 7; ++r) {
+    int64_t k = 0;
+    CHECK(vbk_get_i64(db, r, 0, &k) == 1 && k == (int64_t)r + 1);
+  }
+  vbk_finalize(pay);
+  vbk_finalize(next);
+  vbk_close(db);
+}
+
 static void test_getters(void) {
   VbkDb* db = fresh_db("getters");
   CHECK(vbk_exec(db,
@@ -222,6 +253,7 @@ int main(void) {
   test_null_handles();
   test_scripts();
   test_prepared_and_binds();
+  test_prepared_subqueries_run_each_time();
   test_getters();
   if (failures) {
     fprintf(stderr, "%d check(s) failed\n", failures);

@@ -54,22 +54,32 @@ TEST(StmtHasSubqueryTest, FollowsEveryPlaceAnExpressionCanHide) {
   }
 }
 
-TEST(SubqueryReadsParamTest, OnlyMarksInsideASubqueryCount) {
+// A prepared statement is folded again at each run when it holds a scalar
+// or IN subquery anywhere; IN lists of values alone keep one compile.
+TEST(HoldsSubqueryTest, ScalarAndInSubqueriesCountAtAnyDepthInListsDoNot) {
   struct Case {
     const char* sql;
-    bool reads;
+    bool holds;
   };
   const Case cases[] = {
-      {"SELECT ? IN (SELECT a FROM t)", false},
+      {"SELECT ? IN (SELECT a FROM t)", true},
       {"SELECT a IN (?, ?) FROM t WHERE b = ?", false},
       {"SELECT a FROM t WHERE a IN (SELECT b FROM u WHERE c = ?)", true},
-      {"SELECT (SELECT ?)", true},
-      {"SELECT (SELECT (SELECT a FROM u WHERE b > ?) FROM v)", true},
+      {"SELECT (SELECT 1)", true},
+      {"SELECT a FROM t WHERE a IN (1, (SELECT max(b) FROM u))", true},
+      {"SELECT a FROM t WHERE CASE WHEN b THEN lower((SELECT c FROM u)) END", true},
+      {"SELECT a FROM t UNION SELECT b FROM u WHERE b NOT IN (SELECT c FROM v)", true},
+      {"SELECT a FROM t ORDER BY a LIMIT (SELECT 2)", true},
+      {"SELECT t.a, u.b FROM t JOIN u ON u.b = (SELECT 1)", true},
       {"UPDATE t SET a = (SELECT max(b) + ? FROM u)", true},
+      {"UPDATE t SET a = 1 WHERE b NOT IN (1, 2, ?)", false},
+      {"INSERT INTO t VALUES (?, (SELECT count(*) FROM t))", true},
+      {"INSERT INTO t VALUES (?, ?)", false},
+      {"DELETE FROM t WHERE a = ? AND b IN (SELECT c FROM u WHERE u.c = t.b)", true},
       {"DELETE FROM t WHERE a = ?", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(exec::subquery_reads_param(parse_one(c.sql)), c.reads) << c.sql;
+    EXPECT_EQ(exec::holds_subquery(parse_one(c.sql)), c.holds) << c.sql;
   }
 }
 

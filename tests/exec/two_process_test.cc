@@ -142,5 +142,35 @@ TEST_F(TwoProcessTest, RowsInsertedAfterAnotherHandlesCreateIndexAreIndexed) {
   EXPECT_EQ(testing::rows(db, "SELECT a FROM t WHERE a >= 1").size(), 50u);
 }
 
+// A prepared statement reads its subquery under the transaction of each run,
+// so processes that race to bump a counter through one lose no bump, in
+// either journal mode.
+TEST_F(TwoProcessTest, APreparedSubqueryReadsUnderEachRunsTransaction) {
+  constexpr int kRuns = 150;
+  for (const bool wal : {false, true}) {
+    SCOPED_TRACE(wal ? "write-ahead log" : "rollback journal");
+    path_ = dir_.file(wal ? "counter-wal.db" : "counter.db");
+    make(std::string(wal ? "PRAGMA journal_mode = WAL; " : "") +
+         "CREATE TABLE c (id INTEGER PRIMARY KEY, n INT); INSERT INTO c VALUES (1, 0)");
+    auto bump = [&]() -> int {
+      Database db = must(Database::open(path_));
+      Result<Prepared> stmt = db.prepare("UPDATE c SET n = (SELECT max(n) FROM c) + 1 WHERE id >= ?");
+      if (!stmt) return child_fails(2);
+      const Value zero = Value::Int(0);
+      for (int i = 0; i < kRuns; ++i) {
+        if (!db.execute_prepared(*stmt, std::span(&zero, 1))) return child_fails(3);
+      }
+      return 0;
+    };
+    const pid_t pid = testing::start_child(bump);
+    EXPECT_EQ(bump(), 0);
+    const testing::ChildExit exit = testing::wait_child(pid);
+    ASSERT_TRUE(exit.exited && exit.code == 0) << exit.describe();
+    Database db = must(Database::open(path_));
+    EXPECT_EQ(testing::rows(db, "SELECT n FROM c")[0][0].as_int(), 2 * kRuns);
+    EXPECT_TRUE(integrity_problems(db).empty());
+  }
+}
+
 }  // namespace
 }  // namespace vbk

@@ -254,23 +254,46 @@ TEST_F(WalTest, ACheckpointOfNothingWritesNothing) {
   }
 }
 
-// A commit checkpoints once the log holds 1000 distinct pages, page 1
-// included; a page logged again counts once.
-TEST_F(WalTest, ACommitCheckpointsAtAThousandDistinctPages) {
+// A commit checkpoints once the log holds 1000 committed frames, its own
+// batch and every commit frame included: a page logged again counts again,
+// so commits that keep rewriting the same pages checkpoint too.
+TEST_F(WalTest, ACommitCheckpointsAtAThousandFrames) {
   Pager pager = open();
   must(pager.begin());
-  for (int i = 0; i < 998; ++i) must(pager.alloc_page());  // pages 11 to 1008
+  for (int i = 0; i < 996; ++i) must(pager.alloc_page());  // pages 11 to 1006
   must(pager.commit());
-  const uint64_t one_commit = log_size();
-  EXPECT_EQ(one_commit, 999 * kFrame);
-  commit_pages(pager, {{11, 7}});
-  EXPECT_EQ(log_size(), one_commit + 2 * kFrame);
-  commit_pages(pager, {{11, 8}, {1009, 9}});
+  EXPECT_EQ(log_size(), 997 * kFrame);
+  commit_pages(pager, {{11, 7}});  // 997 distinct pages in 999 frames
+  EXPECT_EQ(log_size(), 999 * kFrame);
+  commit_pages(pager, {{11, 8}});  // still 997 distinct pages, 1001 frames
   EXPECT_EQ(log_size(), 0u);
-  EXPECT_EQ(read_file(path_).size(), 1009 * kPage);
+  EXPECT_EQ(read_file(path_).size(), 1006 * kPage);
   Pager reopened = open();
   EXPECT_EQ(page_value(reopened, 11), 8);
-  EXPECT_EQ(page_value(reopened, 1009), 9);
+}
+
+// Thousands of commits of one page never let the log pass the threshold
+// by more than one commit's batch, and every handle reads the newest value.
+TEST_F(WalTest, CommitsOfTheSamePageKeepTheLogBounded) {
+  constexpr size_t kThreshold = 40;
+  Pager pager = open();
+  pager.set_synchronous(0);
+  pager.set_checkpoint_threshold(kThreshold);
+  Pager other = open();
+  uint64_t largest = 0;
+  for (int i = 1; i <= 3000; ++i) {
+    commit_pages(pager, {{2, static_cast<uint8_t>(i % 256)}});
+    largest = std::max(largest, log_size());
+    if (i % 250 == 0) {
+      must(other.read_lock());
+      EXPECT_EQ(page_value(other, 2), i % 256) << i;
+      must(other.read_unlock());
+    }
+  }
+  EXPECT_LE(largest, (kThreshold - 1 + 2) * kFrame);
+  EXPECT_EQ(page_value(pager, 2), 3000 % 256);
+  Pager reopened = open();
+  EXPECT_EQ(page_value(reopened, 2), 3000 % 256);
 }
 
 // A checkpoint that fails after the commit point does not fail the commit,

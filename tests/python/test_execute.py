@@ -103,6 +103,24 @@ class ExecuteTest(DbTest):
         self.assertEqual(cur.rowcount, 3)
         self.assertEqual(self.run_sql("SELECT v FROM t WHERE id = 10").fetchall(), [("a",)])
 
+    def test_executemany_runs_subqueries_at_each_row(self):
+        # Each row's statement reads the table as the rows before it left it,
+        # inside BEGIN and outside.
+        self.run_sql("CREATE TABLE acct (id INTEGER PRIMARY KEY, bal INT); INSERT INTO acct VALUES (1, 30);"
+                     "CREATE TABLE s (k INT, w INT); INSERT INTO s VALUES (1, 0)")
+        cur = self.conn.cursor()
+        pay = "UPDATE acct SET bal = bal - ? WHERE id = 1 AND (SELECT bal FROM acct WHERE id = 1) >= 10"
+        for script in ([], ["BEGIN"]):
+            for sql in script:
+                cur.execute(sql)
+            cur.execute("UPDATE acct SET bal = 30")
+            cur.executemany(pay, [(10,)] * 6)
+            self.assertEqual(cur.rowcount, 3)
+            self.assertEqual(self.run_sql("SELECT bal FROM acct").fetchall(), [(0,)])
+        cur.execute("COMMIT")
+        cur.executemany("INSERT INTO s (k, w) VALUES ((SELECT max(k) FROM s) + 1, ?)", [(i,) for i in range(5)])
+        self.assertEqual(self.run_sql("SELECT k FROM s ORDER BY k").fetchall(), [(k,) for k in range(1, 7)])
+
     def test_conversion_and_parse_error_order(self):
         # execute converts before it prepares; executemany prepares first.
         with self.assertRaises(velmarbrook.Error) as cm:
