@@ -329,6 +329,35 @@ TEST_F(WalModeTest, AReaderDoesNotBlockAWriterButDelaysACheckpoint) {
   EXPECT_EQ(file_page_value(3), 0x83);
 }
 
+// The checkpoint that a commit runs once the log reaches the threshold,
+// here through commits that rewrite one page, waits for another process's
+// reader like any checkpoint; the commit itself is done before it.
+TEST_F(WalModeTest, ACommitsCheckpointOfARewrittenPageWaitsForAReader) {
+  if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks";
+  Pager reader = open();
+  must(reader.set_journal_mode_wal());
+  must(reader.read_lock());
+  const pid_t pid = fork_child([&] {
+    Pager writer = open();
+    writer.set_checkpoint_threshold(6);  // three commits of two frames
+    for (uint8_t v = 1; v <= 3; ++v) commit_page(writer, 2, v);
+    return 0;
+  });
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  const bool blocked = wait_until_blocked(pid, status);
+  const uint64_t log_while_blocked = read_file(wal_).size();
+  must(reader.read_unlock());
+  if (blocked) {
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  }
+  EXPECT_TRUE(blocked);
+  EXPECT_EQ(log_while_blocked, 6 * (kPage + 8));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(read_file(wal_).size(), 0u);
+  EXPECT_EQ(file_page_value(2), 3);
+}
+
 // A handle whose view is stale (another process committed since it last
 // looked) checkpoints or switches to journal mode without losing those
 // commits: it catches up under the database lock first.
