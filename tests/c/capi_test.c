@@ -158,6 +158,13 @@ static void test_prepared_and_binds(void) {
   vbk_finalize(upd);
   CHECK(vbk_prepare(db, "SELECT 1; SELECT 2") == NULL);
   CHECK_STR(vbk_last_error(db), "execution error: prepare expects exactly one statement");
+  /* What takes parameters: neither a rewritten INSERT nor a UNION. */
+  CHECK(vbk_prepare(db, "REPLACE INTO t (a, b) VALUES (?, ?)") == NULL);
+  CHECK_STR(vbk_last_error(db),
+            "execution error: only plain INSERT \xe2\x80\xa6 VALUES can be prepared (not REPLACE / "
+            "ON DUPLICATE / INSERT\xe2\x80\xa6SELECT)");
+  CHECK(vbk_prepare(db, "SELECT a FROM t UNION SELECT ?") == NULL);
+  CHECK_STR(vbk_last_error(db), "execution error: UNION queries cannot be prepared");
   vbk_close(db);
   /* A statement may outlive its handle. */
   vbk_finalize(sel);

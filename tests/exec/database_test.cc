@@ -324,5 +324,57 @@ TEST(DatabaseTest, AnUncorrelatedSubqueryOverTheOwnTableKeepsOnePass) {
   }
 }
 
+// An index build that fails late, on a key too long or on a duplicate,
+// has written pages by then. Outside BEGIN its transaction rolls back and
+// the file is as before; inside BEGIN the transaction goes on, no index and
+// no row is changed, and at COMMIT the pages the build wrote stay in the
+// file, unreachable and off the free list.
+TEST(DatabaseTest, AFailedIndexBuildInsideBeginLeavesItsPagesUnreachable) {
+  std::string long_rows = "INSERT INTO t VALUES ";
+  for (int i = 0; i < 100; ++i) long_rows += "('" + std::to_string(1000 + i) + std::string(1496, 'x') + "'), ";
+  long_rows += "('" + std::string(3000, 'y') + "')";
+  std::string duplicate_last = "INSERT INTO t VALUES ";
+  for (int i = 0; i < 3000; ++i) duplicate_last += "(" + std::to_string(i) + "), ";
+  duplicate_last += "(5)";
+  struct Case {
+    const char* column;
+    std::string rows;
+    const char* build;
+    const char* error;
+    uint32_t at_least;  // pages the build writes before it fails
+  };
+  const Case cases[] = {
+      {"TEXT", long_rows, "CREATE INDEX t_a ON t (a)",
+       "execution error: index key too large (3011 bytes)", 40},
+      {"INT", duplicate_last, "CREATE UNIQUE INDEX t_a ON t (a)",
+       "constraint violation: UNIQUE constraint failed: duplicate value in t_a", 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.build);
+    testing::TempDir dir;
+    const std::string path = dir.file("db");
+    Database db = must(Database::open(path));
+    run(db, std::string("CREATE TABLE t (a ") + c.column + "); CREATE TABLE p (x INT)");
+    run(db, c.rows);
+    const std::string before = schema_text(db.catalog());
+    const DbHeader committed = db.pager().header();
+
+    EXPECT_EQ(testing::run_error(db, c.build), c.error);
+    EXPECT_EQ(db.pager().header().page_count, committed.page_count);
+
+    run(db, "BEGIN; INSERT INTO p VALUES (1)");
+    EXPECT_EQ(testing::run_error(db, c.build), c.error);
+    EXPECT_TRUE(db.pager().in_tx());
+    run(db, "INSERT INTO p VALUES (2); COMMIT");
+    EXPECT_GE(db.pager().header().page_count, committed.page_count + c.at_least);
+    EXPECT_EQ(db.pager().header().freelist_count, committed.freelist_count);
+
+    Database fresh = must(Database::open(path));
+    EXPECT_EQ(schema_text(fresh.catalog()), before);
+    EXPECT_EQ(testing::rows(fresh, "SELECT count(*) FROM p")[0][0].as_int(), 2);
+    EXPECT_TRUE(integrity_problems(fresh).empty());
+  }
+}
+
 }  // namespace
 }  // namespace vbk

@@ -175,5 +175,95 @@ class ExecuteTest(DbTest):
         self.assertRegex(cm.exception.args[0], r"^parse error at byte \d+: ")
 
 
+NOT_PLAIN_INSERT = ("execution error: only plain INSERT \u2026 VALUES can be prepared "
+                    "(not REPLACE / ON DUPLICATE / INSERT\u2026SELECT)")
+
+
+class PreparableTest(DbTest):
+    """What takes parameters, and the ways around the rest, as the SQL
+    reference shows them."""
+
+    def setUp(self):
+        super().setUp()
+        self.cur = self.conn.cursor()
+        self.cur.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, a INT)")
+        self.cur.execute("INSERT INTO t VALUES (1, 1), (2, 2)")
+
+    def rows(self):
+        return self.conn.execute("SELECT id, a FROM t").fetchall()
+
+    def test_refused_by_execute_and_executemany(self):
+        cases = [
+            ("REPLACE INTO t (id, a) VALUES (?, ?)", (1, 3), NOT_PLAIN_INSERT),
+            ("INSERT INTO t (id, a) VALUES (?, ?) ON DUPLICATE KEY UPDATE a = VALUES(a)", (1, 3),
+             NOT_PLAIN_INSERT),
+            ("INSERT INTO t (id, a) SELECT ?, ?", (5, 3), NOT_PLAIN_INSERT),
+            ("INSERT IGNORE INTO t (id, a) SELECT ?, ?", (5, 3), NOT_PLAIN_INSERT),
+            ("SELECT 1 UNION SELECT ?", (2,), "execution error: UNION queries cannot be prepared"),
+            ("REPLACE INTO t (id, a) VALUES (1, 3)", (), NOT_PLAIN_INSERT),
+            ("CREATE INDEX t_a ON t (a)", (),
+             "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"),
+            ("SELECT FOUND_ROWS()", (), "execution error: unknown function FOUND_ROWS"),
+        ]
+        for sql, params, message in cases:
+            with self.subTest(sql=sql):
+                with self.assertRaises(velmarbrook.Error) as cm:
+                    self.cur.execute(sql, params)
+                self.assertEqual(str(cm.exception), message)
+                for seq in ([params], []):
+                    with self.assertRaises(velmarbrook.Error) as cm:
+                        self.cur.executemany(sql, seq)
+                    self.assertEqual(str(cm.exception), message)
+        self.assertEqual(self.rows(), [(1, 1), (2, 2)])
+        # As scripts they run; FOUND_ROWS() is a script's alone.
+        self.cur.execute("SELECT SQL_CALC_FOUND_ROWS a FROM t LIMIT 1")
+        self.assertEqual(self.conn.execute("SELECT FOUND_ROWS()").fetchall(), [(2,)])
+
+    def test_accepted(self):
+        self.cur.executemany("INSERT IGNORE INTO t (id, a) VALUES (?, ?)", [(1, 9), (3, 3)])
+        self.assertEqual(self.cur.rowcount, 1)
+        self.cur.execute("SELECT a FROM t WHERE a IN (SELECT 1 UNION SELECT ?) ORDER BY a", (3,))
+        self.assertEqual(self.cur.fetchall(), [(1,), (3,)])
+        self.cur.execute("UPDATE t SET a = ? WHERE id = ?", (7, 2))
+        self.cur.execute("DELETE FROM t WHERE a = ?", (1,))
+        self.assertEqual(self.rows(), [(2, 7), (3, 3)])
+
+    def test_reference_example(self):
+        cur = self.cur
+        with self.assertRaises(velmarbrook.Error) as cm:
+            cur.execute("REPLACE INTO t (id, a) VALUES (?, ?)", (1, 3))
+        self.assertEqual(str(cm.exception), NOT_PLAIN_INSERT)
+        rows = [(1, 3), (5, 7)]
+        cur.execute("BEGIN")
+        cur.executemany("INSERT IGNORE INTO t (id, a) VALUES (?, ?)", rows)
+        cur.executemany("UPDATE t SET a = ? WHERE id = ?", [(a, id) for id, a in rows])
+        cur.execute("COMMIT")
+        cur.execute("INSERT INTO t (id, a) VALUES (2, 4), (6, 8) ON DUPLICATE KEY UPDATE a = VALUES(a)")
+        cur.execute("SELECT id + 10, a FROM t WHERE id = ?", (5,))
+        cur.executemany("INSERT INTO t (id, a) VALUES (?, ?)", cur.fetchall())
+        cur.execute("SELECT id, a FROM t")
+        self.assertEqual(cur.fetchall(), [(1, 3), (2, 4), (5, 7), (6, 8), (15, 7)])
+
+    def test_upsert_way_around_matches_on_duplicate_key_update(self):
+        # Over a UNIQUE key that is not the rowid: the other columns of a
+        # stored row stay, as with ON DUPLICATE KEY UPDATE.
+        for name in ("w", "s"):
+            self.cur.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY, k TEXT UNIQUE, a INT, note TEXT)")
+            self.cur.execute(f"INSERT INTO {name} (k, a, note) VALUES ('x', 1, 'kept'), ('y', 2, 'kept')")
+        rows = [("y", 20), ("z", 30), ("it's", 40), ("x", 10)]
+        self.cur.execute("BEGIN")
+        self.cur.executemany("INSERT IGNORE INTO w (k, a) VALUES (?, ?)", rows)
+        self.cur.executemany("UPDATE w SET a = ? WHERE k = ?", [(a, k) for k, a in rows])
+        self.cur.execute("COMMIT")
+        values = ", ".join("('%s', %d)" % (k.replace("'", "''"), a) for k, a in rows)
+        self.cur.execute(f"INSERT INTO s (k, a) VALUES {values} ON DUPLICATE KEY UPDATE a = VALUES(a)")
+        query = "SELECT id, k, a, note FROM {} ORDER BY id"
+        self.assertEqual(self.conn.execute(query.format("w")).fetchall(),
+                         self.conn.execute(query.format("s")).fetchall())
+        self.assertEqual(self.conn.execute(query.format("w")).fetchall(),
+                         [(1, "x", 10, "kept"), (2, "y", 20, "kept"), (3, "z", 30, None),
+                          (4, "it's", 40, None)])
+
+
 if __name__ == "__main__":
     unittest.main()
