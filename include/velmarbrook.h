@@ -62,10 +62,12 @@ void vbk_close(VbkDb *db) VBK_NOEXCEPT;
  * invalid UTF-8 `sql` is refused before any work and leaves it as it was. */
 int64_t vbk_exec(VbkDb *db, const char *sql) VBK_NOEXCEPT;
 
-/* Prepares one SELECT, INSERT, UPDATE or DELETE with `?` parameters. The
- * statement is used only with the handle that prepared it; after a schema
- * change it is compiled again when run. Free it with vbk_finalize, before or
- * after closing the handle. */
+/* Prepares one SELECT without UNION, INSERT or INSERT IGNORE ... VALUES,
+ * UPDATE or DELETE with `?` parameters (REPLACE, ON DUPLICATE KEY UPDATE and
+ * INSERT ... SELECT are refused). The statement is used only with the handle
+ * that prepared it; after a schema change it is compiled again when run, and
+ * its subqueries are evaluated again at every run. Free it with vbk_finalize,
+ * before or after closing the handle. */
 VbkStmt *vbk_prepare(VbkDb *db, const char *sql) VBK_NOEXCEPT;
 
 /* Runs a prepared statement with its bound values (an unbound `?` reads
