@@ -27,6 +27,12 @@ def show(cur, sql, params=None):
         print("  ok")
 
 
+def show_many(cur, sql, rows):
+    print(f"> executemany {sql}   {rows!r}")
+    cur.executemany(sql, rows)
+    print(f"  {cur.rowcount} row(s) changed, last rowid {cur.lastrowid}")
+
+
 def main():
     for suffix in ("", "-journal", "-wal"):
         if os.path.exists(PATH + suffix):
@@ -39,9 +45,7 @@ def main():
     # disk: many rows go in one transaction.
     rows = [("apple", 0.5, 120), ("banana", 0.25, 300), ("cherry", 3.0, 40), ("damson", 1.75, 0)]
     show(cur, "BEGIN")
-    print(f"> executemany INSERT INTO fruit (name, price, stock) VALUES (?, ?, ?)   {len(rows)} rows")
-    cur.executemany("INSERT INTO fruit (name, price, stock) VALUES (?, ?, ?)", rows)
-    print(f"  {cur.rowcount} row(s) changed, last rowid {cur.lastrowid}")
+    show_many(cur, "INSERT INTO fruit (name, price, stock) VALUES (?, ?, ?)", rows)
     show(cur, "COMMIT")
     show(cur, "SELECT id, name, price FROM fruit WHERE price < ? ORDER BY price", (2.0,))
     show(cur, "SELECT name, stock FROM fruit WHERE name = 'cherry'")
@@ -49,7 +53,7 @@ def main():
     show(cur, "SELECT count(*) FROM fruit")
     show(cur, "SELECT UPPER(name) AS shout, ROUND(price * stock, 2) AS value FROM fruit ORDER BY price * stock DESC LIMIT 2")
     show(cur, "CREATE TABLE sale (fruit_id INTEGER, qty INTEGER)")
-    cur.executemany("INSERT INTO sale VALUES (?, ?)", [(1, 3), (2, 12), (1, 5), (3, 1)])
+    show_many(cur, "INSERT INTO sale VALUES (?, ?)", [(1, 3), (2, 12), (1, 5), (3, 1)])
     show(cur, "SELECT f.name, SUM(s.qty) AS sold FROM sale s JOIN fruit f ON f.id = s.fruit_id "
               "GROUP BY f.name ORDER BY f.name")
     show(cur, "INSERT INTO fruit (name, price, stock) VALUES ('apple', 0.6, 5)")

@@ -184,13 +184,15 @@ Result<bool> Catalog::drop_table(Pager& pager, std::string_view name) {
   return true;
 }
 
+Error catalog::duplicate_column(std::string_view name) {
+  return Error::Schema("duplicate column name: " + std::string(name));
+}
+
 Result<void> Catalog::add_column(Pager& pager, std::string_view table, Column column) {
   auto it = tables_.find(table);
   if (it == tables_.end()) return std::unexpected(Error::Schema("no such table: " + std::string(table)));
   TableDef& t = it->second;
-  if (t.column_index(column.name)) {
-    return std::unexpected(Error::Schema("duplicate column name: " + column.name));
-  }
+  if (t.column_index(column.name)) return std::unexpected(catalog::duplicate_column(column.name));
   t.columns.push_back(std::move(column));
   VBK_TRY(BTree(pager, schema_root_).delete_(t.rowid));
   return write_schema_row(pager, t.rowid, t.to_row());

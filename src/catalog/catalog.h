@@ -106,6 +106,10 @@ inline constexpr std::string_view kDuplicateIn = "UNIQUE constraint failed: dupl
 // Schema "index "{}" already exists": the refusal of an index name in use.
 Error index_exists(std::string_view name);
 
+// Schema "duplicate column name: {}": the refusal of a column whose name
+// equals, ASCII case ignored, one the table already has.
+Error duplicate_column(std::string_view name);
+
 // The positions in `table`'s columns of an index's column names, in key
 // order; Schema "no such column: {}" names the first that is none of them.
 Result<std::vector<size_t>> key_positions(const TableDef& table, std::span<const std::string> columns);

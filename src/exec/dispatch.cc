@@ -114,6 +114,11 @@ Result<void> create_table(Pager& pager, Catalog& catalog, const Statement::Creat
   table.columns.reserve(ct.columns.size());
   for (size_t i = 0; i < ct.columns.size(); ++i) {
     const ColumnDef& def = ct.columns[i];
+    // Every name reads the first column it equals, so a later column of the
+    // same name could never be read. The catalog stores whatever it is
+    // given (a file may hold such a table from before this check, and opens
+    // as it is): the refusal is the statement's, before anything is written.
+    if (table.column_index(def.name)) return std::unexpected(catalog::duplicate_column(def.name));
     table.columns.push_back(build_column(def, true));
     if (!table.rowid_alias && is_integer_kind(def) &&
         has_constraint(def, Constraint::Kind::PrimaryKey)) {

@@ -47,10 +47,11 @@ bool is_integer_kind(const ColumnDef& def);
 
 // CREATE TABLE inside the caller's write transaction: the table, then a
 // UNIQUE index per unique column and one index per key clause (a key on
-// the rowid alias alone excepted). Every index's name and columns are
-// checked before the table is made. `wrote` says whether anything may have
-// reached the catalog or the pages (a Schema error, such as a name in use
-// or a key clause's unknown column, writes nothing).
+// the rowid alias alone excepted). The column names (no two equal, ASCII
+// case ignored) and every index's name and columns are checked before the
+// table is made. `wrote` says whether anything may have reached the
+// catalog or the pages (a Schema error, such as a name in use, two columns
+// of one name or a key clause's unknown column, writes nothing).
 Result<void> create_table(Pager& pager, Catalog& catalog, const Statement::CreateTable& ct, bool& wrote);
 
 // Compiles a folded SELECT (without UNION members), INSERT ... VALUES (plain

@@ -273,6 +273,48 @@ TEST(DatabaseTest, ScriptsReturnOneResultPerStatementOrTheFirstError) {
   EXPECT_EQ(db.catalog().get("d"), nullptr);
 }
 
+// CREATE TABLE refuses two columns of one name, but the catalog stores any
+// list: a file that holds such a table opens, writes and reads as it did
+// before the refusal existed, each name reading the first column of that
+// name (`*` included).
+TEST(DatabaseTest, AStoredTableWithTwoColumnsOfOneNameStillOpensAndReads) {
+  testing::TempDir dir;
+  const std::string path = dir.file("db");
+  {
+    Pager pager = must(Pager::create(OsVfs::instance(), path, 4096));
+    Catalog catalog = must(Catalog::open(pager));
+    must(pager.begin());
+    std::vector<Column> columns = {{"id", "INTEGER", true, false, {}},
+                                   {"c", "INT", false, false, {}},
+                                   {"c", "TEXT", false, false, {}},
+                                   {"C", "REAL", false, false, {}}};
+    must(catalog.create_table(pager, "w", std::move(columns), 0));
+    must(catalog.create_index(pager, "w_c", "w", {"C"}, false));
+    must(pager.commit());
+  }
+  auto row_text = [](Database& db, std::string_view sql) {
+    std::string text;
+    for (const vdbe::Row& row : testing::rows(db, sql)) {
+      for (const Value& v : row) text += v.debug() + " ";
+      text += "/ ";
+    }
+    return text;
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "first open" : "reopened");
+    Database db = must(Database::open(path));
+    const TableDef* w = db.catalog().get("w");
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->columns.size(), 4u);
+    if (round == 0) run(db, "INSERT INTO w VALUES (5, 1, 'two', 3.5)");
+    EXPECT_EQ(row_text(db, "SELECT * FROM w"), "Int(5) Int(1) Int(1) Int(1) / ");
+    EXPECT_EQ(row_text(db, "SELECT id, C FROM w WHERE c = 1"), "Int(5) Int(1) / ");
+    EXPECT_TRUE(integrity_problems(db).empty());
+    EXPECT_EQ(testing::run_error(db, "CREATE TABLE w2 (c INT, C INT)"),
+              "schema error: duplicate column name: C");
+  }
+}
+
 TEST(DatabaseTest, PrepareRefusesWhatItCannotRun) {
   testing::TempDir dir;
   Database db = must(Database::open(dir.file("db")));

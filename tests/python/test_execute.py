@@ -1,6 +1,7 @@
 """Statements through cursors: scripts and prepared statements, parameters,
 fetching, executemany, and what a failure leaves behind."""
 
+import os
 import unittest
 
 import velmarbrook
@@ -138,6 +139,52 @@ class ExecuteTest(DbTest):
         self.assertEqual(cur.rowcount, 2)
         self.assertEqual(cur.fetchall(), [(2,)])
 
+    def test_failed_call_leaves_the_previous_result(self):
+        # As the README shows it: fetching after a caught error reads the
+        # rows of the statement before.
+        cur = self.conn.cursor()
+        cur.execute("CREATE TABLE item (id INTEGER PRIMARY KEY, name TEXT, price REAL)")
+        cur.executemany("INSERT INTO item (name, price) VALUES (?, ?)", [("pen", 1.5), ("ink", 4.0)])
+        cur.execute("SELECT name FROM item")
+        with self.assertRaises(velmarbrook.Error) as cm:
+            cur.execute("SELECT * FROM nope")
+        self.assertEqual(str(cm.exception), "execution error: no such table: nope")
+        self.assertEqual(cur.fetchall(), [("pen",), ("ink",)])
+        # Every way to fail, also after writing rows (which changes the
+        # connection's last rowid), leaves description, rowcount, lastrowid
+        # and the unread row.
+        failures = [
+            ("script", lambda: cur.execute("SELECT * FROM nope")),
+            ("script after a write", lambda: cur.execute("INSERT INTO item (id) VALUES (9); SELECT x")),
+            ("prepared", lambda: cur.execute("SELECT ? FROM nope", (1,))),
+            ("parameter", lambda: cur.execute("SELECT ?", (bytearray(),))),
+            ("executemany prepare", lambda: cur.executemany("INSERT INTO nope VALUES (?)", [(1,)])),
+            ("executemany row", lambda: cur.executemany("INSERT INTO item (id) VALUES (?)", [(20,), (1,)])),
+        ]
+        for name, fail in failures:
+            with self.subTest(name):
+                cur.execute("SELECT name FROM item WHERE id < 3")
+                self.assertEqual(cur.fetchone(), ("pen",))
+                before = (cur.description, cur.rowcount, cur.lastrowid)
+                with self.assertRaises(velmarbrook.Error):
+                    fail()
+                self.assertEqual((cur.description, cur.rowcount, cur.lastrowid), before)
+                self.assertEqual(cur.fetchall(), [("ink",)])
+        self.assertEqual(self.run_sql("SELECT id FROM item").fetchall(), [(1,), (2,), (9,), (20,)])
+
+    def test_memory_is_a_file_name(self):
+        # ':memory:' names a file in the working folder, kept between
+        # connections like any other.
+        here = os.getcwd()
+        os.chdir(self.dir)
+        try:
+            velmarbrook.connect(":memory:").execute("CREATE TABLE m (a INT)")
+            self.assertTrue(os.path.isfile(os.path.join(self.dir, ":memory:")))
+            again = velmarbrook.connect(":memory:")
+            self.assertEqual(again.execute("SELECT count(*) FROM m").fetchall(), [(0,)])
+        finally:
+            os.chdir(here)
+
     def test_connection_execute_and_context_managers(self):
         with self.conn as c:
             self.assertIs(c, self.conn)
@@ -168,6 +215,38 @@ class ExecuteTest(DbTest):
         with self.assertRaises(RuntimeError) as cm:
             cur.execute("SELECT ?", params())
         self.assertEqual(str(cm.exception), "Already borrowed")
+
+    def test_statements_while_executemany_takes_rows(self):
+        # A script on the connection is a fault; a statement with parameters
+        # on another cursor runs between the rows; the cursor that runs
+        # executemany is borrowed.
+        cur, other = self.conn.cursor(), self.conn.cursor()
+        seen = []
+
+        def attempt(fn):
+            try:
+                fn()
+                seen.append("ran")
+            except BaseException as e:  # noqa: B902 - faults derive from BaseException
+                seen.append((type(e).__name__, isinstance(e, Exception), str(e)))
+
+        def rows():
+            yield (1,)
+            attempt(lambda: other.execute("INSERT INTO t (v) VALUES (?)", (2,)))
+            attempt(lambda: other.executemany("INSERT INTO t (v) VALUES (?)", [(3,)]))
+            attempt(lambda: other.execute("INSERT INTO t (v) VALUES (99)"))
+            attempt(lambda: self.conn.execute("SELECT 1"))
+            attempt(lambda: cur.fetchall())
+            attempt(lambda: cur.execute("SELECT ?", (1,)))
+            yield (4,)
+
+        cur.executemany("INSERT INTO t (v) VALUES (?)", rows())
+        fault = ("InternalFault", False, "database already borrowed")
+        borrowed = ("RuntimeError", True, "Already borrowed")
+        self.assertEqual(seen, ["ran", "ran", fault, fault, borrowed, borrowed])
+        self.assertEqual(cur.rowcount, 2)
+        self.assertEqual(self.run_sql("SELECT v FROM t ORDER BY id").fetchall(),
+                         [(1,), (2,), (3,), (4,)])
 
     def test_engine_error_text(self):
         with self.assertRaises(velmarbrook.Error) as cm:

@@ -61,6 +61,38 @@ class ThreadTest(DbTest):
         self.assertIn("value", in_thread(lambda: cur.__enter__()))
         self.assertIn("value", in_thread(lambda: self.conn.__enter__()))
 
+    def test_cursor_made_on_another_thread(self):
+        # cursor() works there, but the cursor cannot run statements: the
+        # connection's own check refuses. Its result reads empty, and
+        # freeing it on another thread is reported, not raised.
+        def body():
+            cur = self.conn.cursor()
+            errors = []
+            for run in (lambda: cur.execute("SELECT 1"), lambda: cur.execute("SELECT ?", (1,)),
+                        lambda: cur.executemany("INSERT INTO t VALUES (?)", [(1,)])):
+                try:
+                    run()
+                except BaseException as e:  # noqa: B902 - faults derive from BaseException
+                    errors.append((isinstance(e, Exception), str(e)))
+            shown = (cur.fetchone(), cur.fetchmany(5), cur.fetchall(), cur.description,
+                     cur.rowcount, cur.lastrowid, cur.close())
+            return cur, errors, shown
+
+        seen = []
+        old_hook = sys.unraisablehook
+        sys.unraisablehook = lambda u: seen.append((u.exc_type, str(u.exc_value)))
+        try:
+            cur, errors, shown = in_thread(body)["value"]
+            del cur
+        finally:
+            sys.unraisablehook = old_hook
+        fault = (False, "velmarbrook::Connection is unsendable, but sent to another thread")
+        self.assertEqual(errors, [fault] * 3)
+        self.assertEqual(shown, (None, [], [], None, -1, 0, None))
+        self.assertEqual(seen, [(RuntimeError, "velmarbrook::Cursor is unsendable, but is being "
+                                               "dropped on another thread")])
+        self.assertEqual(self.run_sql("SELECT count(*) FROM t").fetchall(), [(0,)])
+
     def test_drop_on_foreign_thread_releases_the_database(self):
         conn = velmarbrook.connect(self.path)
         conn.execute("BEGIN")
