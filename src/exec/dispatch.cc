@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "compile/compile.h"
 #include "exec/database.h"
 #include "exec/folding.h"
+#include "util/hash.h"
 #include "util/unicode.h"
 #include "vdbe/value_ops.h"
 
@@ -112,13 +115,21 @@ Result<void> create_table(Pager& pager, Catalog& catalog, const Statement::Creat
   TableDef table;
   table.name = ct.name;
   table.columns.reserve(ct.columns.size());
+  // Every name reads the first column it equals, so a later column of the
+  // same name could never be read. The catalog stores whatever it is given
+  // (a file may hold such a table from before this check, and opens as it
+  // is): the refusal is the statement's, before anything is written. The
+  // names seen are kept folded in a set, so that a list of any length is
+  // checked in linear time.
+  std::unordered_set<std::string, NameHash, NameEq> folded_names;
+  folded_names.reserve(ct.columns.size());
   for (size_t i = 0; i < ct.columns.size(); ++i) {
     const ColumnDef& def = ct.columns[i];
-    // Every name reads the first column it equals, so a later column of the
-    // same name could never be read. The catalog stores whatever it is
-    // given (a file may hold such a table from before this check, and opens
-    // as it is): the refusal is the statement's, before anything is written.
-    if (table.column_index(def.name)) return std::unexpected(catalog::duplicate_column(def.name));
+    std::string folded;
+    unicode::append_ascii_lower(folded, def.name);
+    if (!folded_names.insert(std::move(folded)).second) {
+      return std::unexpected(catalog::duplicate_column(def.name));
+    }
     table.columns.push_back(build_column(def, true));
     if (!table.rowid_alias && is_integer_kind(def) &&
         has_constraint(def, Constraint::Kind::PrimaryKey)) {

@@ -12,32 +12,24 @@ namespace vbk {
 
 namespace {
 
-// Visits the nodes of an expression tree until `visit` returns true; then
-// the result is true. The walk keeps its own stack, so no shape of tree
-// recurses; subqueries' statements are entered only with `into_selects`
-// (and recurse once per nesting level, which the parser bounds).
+// Visits the nodes of an expression tree, not entering its subqueries'
+// statements, until `visit` returns true; then the result is true. The walk
+// keeps its own stack, so no shape of tree recurses.
 template <typename F>
-bool any_in_select(const SelectStmt& s, bool into_selects, F& visit);
-
-template <typename F>
-bool any_in_expr(const Expr& root, bool into_selects, F& visit) {
-  bool found = false;
-  compile::walk_expr(root, [&](const Expr& e) {
-    const SelectStmt* inner = into_selects ? compile::subquery_select(e) : nullptr;
-    found = visit(e) || (inner != nullptr && any_in_select(*inner, into_selects, visit));
-    return found ? compile::Visit::Stop : compile::Visit::Descend;
+bool any_in_expr(const Expr& root, F& visit) {
+  return !compile::walk_expr(root, [&](const Expr& e) {
+    return visit(e) ? compile::Visit::Stop : compile::Visit::Descend;
   });
-  return found;
 }
 
 // The same over a SELECT's clauses and UNION members.
 template <typename F>
-bool any_in_select(const SelectStmt& s, bool into_selects, F& visit) {
-  if (compile::any_clause_expr(s, [&](const Expr& e) { return any_in_expr(e, into_selects, visit); })) {
+bool any_in_select(const SelectStmt& s, F& visit) {
+  if (compile::any_clause_expr(s, [&](const Expr& e) { return any_in_expr(e, visit); })) {
     return true;
   }
   for (const UnionMember& m : s.unions) {
-    if (any_in_select(m.select, into_selects, visit)) return true;
+    if (any_in_select(m.select, visit)) return true;
   }
   return false;
 }
@@ -45,8 +37,8 @@ bool any_in_select(const SelectStmt& s, bool into_selects, F& visit) {
 // The same over a statement's expressions (its SELECT source or SELECT
 // included).
 template <typename F>
-bool any_in_statement(const Statement& stmt, bool into_selects, F& visit) {
-  auto in = [&](const Expr& e) { return any_in_expr(e, into_selects, visit); };
+bool any_in_statement(const Statement& stmt, F& visit) {
+  auto in = [&](const Expr& e) { return any_in_expr(e, visit); };
   auto in_assignments = [&](const std::vector<Assignment>& list) {
     for (const Assignment& a : list) {
       if (in(a.value)) return true;
@@ -55,11 +47,11 @@ bool any_in_statement(const Statement& stmt, bool into_selects, F& visit) {
   };
   switch (stmt.kind()) {
     case Statement::Kind::Select:
-      return any_in_select(stmt.as<Statement::Select>().select, into_selects, visit);
+      return any_in_select(stmt.as<Statement::Select>().select, visit);
     case Statement::Kind::Insert: {
       const auto& ins = stmt.as<Statement::Insert>();
       if (const auto* sel = ins.source.get_if<InsertSource::Select>()) {
-        if (any_in_select(sel->select, into_selects, visit)) return true;
+        if (any_in_select(sel->select, visit)) return true;
       } else {
         for (const Expr& v : ins.source.as<InsertSource::Values>().values) {
           if (in(v)) return true;
@@ -134,7 +126,7 @@ namespace exec {
 
 bool select_has_subquery(const SelectStmt& select) {
   auto visit = [](const Expr& e) { return is_fold_target(e); };
-  return any_in_select(select, false, visit);
+  return any_in_select(select, visit);
 }
 
 bool stmt_has_subquery(const Statement& stmt) {
@@ -147,7 +139,7 @@ bool stmt_has_subquery(const Statement& stmt) {
     case Statement::Kind::Update:
     case Statement::Kind::Delete: {
       auto visit = [](const Expr& e) { return is_fold_target(e); };
-      return any_in_statement(stmt, false, visit);
+      return any_in_statement(stmt, visit);
     }
     default:
       return false;
@@ -156,7 +148,7 @@ bool stmt_has_subquery(const Statement& stmt) {
 
 bool holds_subquery(const Statement& stmt) {
   auto visit = [](const Expr& e) { return compile::subquery_select(e) != nullptr; };
-  return any_in_statement(stmt, false, visit);
+  return any_in_statement(stmt, visit);
 }
 
 Expr value_to_expr(const Value& v) {
