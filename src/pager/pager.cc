@@ -343,18 +343,10 @@ Result<void> Pager::sync_from_disk(bool db_locked) {
     return {};
   }
 
-  // Quick check: the log has the same length and its last commit frame the
-  // same change counter, so nobody committed or checkpointed since.
-  const uint64_t end = wal_->end();
-  if (end >= page_size_ + 8) {
-    const uint64_t size = VBK_TRY(wal_->file().size());
-    if (size == end) {
-      uint8_t counter[4];
-      VBK_TRY(wal_->file().read_exact_at(counter, end - page_size_ + 30));
-      if (get_be32(counter) == header_.change_counter) return {};
-    }
-  }
-  VBK_TRY(wal_->rescan());
+  // The log's last commit is still the one this view ends with, and
+  // nothing was committed after it: nobody committed or checkpointed since.
+  // A log that only grew is read from the view's end on.
+  if (!VBK_TRY(wal_->catch_up(header_.change_counter))) return {};
   std::optional<DbHeader> found = VBK_TRY(read_log_header(*wal_, page_size_));
   if (!found) {
     found = VBK_TRY(read_file_header());
@@ -467,7 +459,9 @@ Result<void> Pager::read_lock() {
     const uint64_t generation = wal_generation_;
     const bool log_mode = wal_.has_value();
     if (log_mode) {
-      VBK_TRY(wal_->file().lock(false));
+      // Behind any writer that waits for the log's exclusive lock; no lock
+      // on the database file is held here.
+      VBK_TRY(wal_->lock_shared());
     } else {
       VBK_TRY(file_->lock(false));
       if (vfs_->exists(journal_path_)) {
@@ -635,7 +629,7 @@ Error Pager::undo_failed_commit(Error cause) {
 // later commit should it fail.
 Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   DbHeader next = header_;
-  next.change_counter += 1;
+  next.change_counter = next_change_counter();
   const uint64_t frame = page_size_ + 8;
   const uint64_t base = wal_->end();
   std::vector<uint8_t> batch((dirty.size() + 1) * frame);
@@ -653,16 +647,33 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   const auto encoded = next.encode();
   std::memcpy(p + 8, encoded.data(), encoded.size());
   entries.emplace_back(1, base + static_cast<uint64_t>(p - batch.data()) + 8);
-  // A failure leaves the transaction open and the header as before it.
-  VBK_TRY(wal_->append_raw(batch, entries, next.page_count, synchronous_ == 2));
+  // A failure leaves the transaction open and the header as before it. Its
+  // batch may have reached the log, where a reader may have indexed it
+  // before it was cut off again: its counter is spent, so that no later
+  // commit frame of this handle (the transaction's retry, say, possibly of
+  // the same length at the same offset) carries it. Change detection takes
+  // a commit frame with the counter it last saw there for the same commit.
+  Result<void> appended = wal_->append_raw(batch, entries, next.page_count, synchronous_ == 2);
+  if (!appended) {
+    spent_counter_ = next.change_counter;
+    return appended;
+  }
+  spent_counter_.reset();
 
   header_ = next;
   mark_clean(dirty);
   in_tx_ = false;
   trim_after_tx();
   // Counted in frames, not distinct pages, so that commits that keep
-  // rewriting the same few pages do not grow the log without bound.
-  if (wal_->frames() >= checkpoint_threshold_) (void)checkpoint();
+  // rewriting the same few pages do not grow the log without bound. Below
+  // the ceiling the checkpoint gives way to readers, and a later commit
+  // tries again; at the ceiling it waits for the reads under way.
+  const uint64_t frames = wal_->frames();
+  if (frames >= kCheckpointCeiling * checkpoint_threshold_) {
+    (void)checkpoint();
+  } else if (frames >= checkpoint_threshold_) {
+    (void)checkpoint_unless_read();
+  }
   // Committed: an error now would only make the caller do it all again
   // (see commit).
   (void)release_db_lock();
@@ -671,12 +682,29 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
 
 // ---- checkpoints and journal-mode switches ----
 
+uint32_t Pager::next_change_counter() const {
+  uint32_t base = header_.change_counter;
+  // Counters wrap: the spent one is the newer when it lies ahead of the
+  // header's by less than half the range.
+  if (spent_counter_ && static_cast<int32_t>(*spent_counter_ - base) > 0) base = *spent_counter_;
+  return base + 1;
+}
+
 Result<void> Pager::checkpoint() {
   if (!wal_) return {};
-  // Waits for the readers of the log, for as long as they keep coming: new
-  // shared locks are granted while this request waits. Once it is granted,
-  // no reader starts until it is released.
-  VBK_TRY(wal_->file().lock(true));
+  // Waits for the reads under way; readers that come meanwhile wait behind
+  // it. Once it is granted, no reader starts until it is released.
+  VBK_TRY(wal_->lock_exclusive());
+  return checkpoint_locked();
+}
+
+Result<void> Pager::checkpoint_unless_read() {
+  if (!wal_) return {};
+  if (!VBK_TRY(wal_->try_lock_exclusive())) return {};
+  return checkpoint_locked();
+}
+
+Result<void> Pager::checkpoint_locked() {
   Result<void> done = wal_->checkpoint(*file_, page_size_, synchronous_ != 0);
   // The copy stands whatever the unlock does, and the lock goes either way;
   // a log that could not be opened again fails its next use.
@@ -744,7 +772,7 @@ Result<void> Pager::switch_to_delete() {
     // still there and read the database file under the log's lock alone,
     // while a writer in journal mode, which that lock does not keep out,
     // rewrites the file.
-    VBK_TRY(wal_->file().lock(true));
+    VBK_TRY(wal_->lock_exclusive());
     Result<void> done = wal_->checkpoint(*file_, page_size_, synchronous_ != 0);
     if (!done) {
       (void)wal_->unlock();

@@ -31,13 +31,16 @@
 //   open                      exclusive lock while it recovers, reads the
 //                             header and attaches or discards the log
 // Whoever holds both takes the database file's lock first. Locks are waited
-// for without a time-out and without preference for writers: shared locks
-// are granted while an exclusive request waits, so readers that keep
-// overlapping hold off a writer or a checkpoint for as long as they do (and
-// a commit's checkpoint, waiting for the log's readers, holds the database
-// lock meanwhile). A thread that holds a lock through one handle and waits
-// for a conflicting one through another waits for ever. No lock outlives a
-// failed unlock: the descriptor is closed and opened afresh instead.
+// for without a time-out. On the database file shared locks are granted
+// while an exclusive request waits, so in journal mode readers that keep
+// overlapping hold off a writer for as long as they do. On the log file a
+// waiting writer goes first (see Wal): a checkpoint or a cut waits only for
+// the reads already under way, and readers that come after it wait behind
+// it. A commit's own checkpoint does not wait at all below a ceiling (see
+// commit), so readers of the log hold up no commit. A thread that holds a
+// lock through one handle and waits for a conflicting one through another
+// waits for ever. No lock outlives a failed unlock: the descriptor is
+// closed and opened afresh instead.
 //
 // A leftover journal (a writer died or failed mid-commit) is played back by
 // whoever takes the lock next: open, begin, read_lock (which briefly takes the
@@ -322,10 +325,14 @@ class Pager {
   static constexpr size_t kCacheCapacity = 4000;
 
   // Committed frames in the log (each copy of a page, and each commit's
-  // header frame, counted) at which a commit checkpoints: after a commit the
-  // log holds fewer, plus at most that commit's batch, unless its checkpoint
-  // failed.
+  // header frame, counted) at which a commit checkpoints if no reader holds
+  // the log; otherwise the next commit tries again.
   static constexpr size_t kCheckpointThreshold = 1000;
+  // The ceiling, in thresholds: a commit that brings the log to this many
+  // times the threshold waits for the log's readers and checkpoints, so that
+  // while checkpoints succeed the log never holds more than the ceiling plus
+  // one commit's batch (10,000 frames, about 41 MB with 4,096-byte pages).
+  static constexpr size_t kCheckpointCeiling = 10;
 
   // Opens an existing database file: takes the exclusive lock, plays back or
   // removes a leftover journal, reads the header, attaches the log when the
@@ -375,9 +382,13 @@ class Pager {
   // Nothing after the commit point fails the commit. The lock goes even when
   // its unlock fails (the descriptor is closed and the file opened afresh;
   // should that fail, the handle's next operation reports it). In log mode,
-  // once the log holds kCheckpointThreshold committed frames (this commit's
-  // included) a checkpoint runs, and should it fail it is tried again at the
-  // next commit (wal_checkpoint reports its error).
+  // once the log holds the checkpoint threshold of committed frames (this
+  // commit's included) a checkpoint runs if it can take the log's lock
+  // without waiting; from the ceiling on it waits for the reads under way.
+  // Should it fail, or give way to readers, it is tried again at the next
+  // commit (wal_checkpoint reports its error). A commit that fails after its
+  // frames may have reached the log spends its change counter: no later
+  // commit of this handle writes it again.
   Result<void> commit();
   // Abandons the transaction: drops its changed pages from the cache, restores
   // the page count, free list and schema root, releases the lock. In log mode
@@ -388,13 +399,17 @@ class Pager {
 
   // The shared lock for a read outside a transaction (on the log file in log
   // mode, else on the database file), with change detection; inside a
-  // transaction both do nothing.
+  // transaction both do nothing. In log mode it waits behind a writer that
+  // waits for the log's exclusive lock, and reads only the log's frames
+  // committed since this handle last looked, unless the log was emptied
+  // meanwhile.
   Result<void> read_lock();
   Result<void> read_unlock();
 
   // Copies the log into the database file and empties it; nothing to do in
   // journal mode. Outside a transaction it takes the exclusive database lock
-  // and catches up with other handles' commits first, so none is lost.
+  // and catches up with other handles' commits first, so none is lost. It
+  // waits for the log's reads under way, as the switch to journal mode does.
   Result<void> wal_checkpoint();
   // Switch the database's journal mode: to the write-ahead log (opening or
   // adopting "-wal") or back to the rollback journal (checkpointing and
@@ -425,7 +440,7 @@ class Pager {
   uint8_t synchronous() const { return synchronous_; }
   void set_synchronous(uint8_t level) { synchronous_ = level; }
   // For tests, which cannot afford logs of kCheckpointThreshold frames at
-  // every crash point.
+  // every crash point. The ceiling follows it.
   void set_checkpoint_threshold(size_t frames) { checkpoint_threshold_ = frames; }
 
   // At most how many distinct pages reads can deliver: the page count, but
@@ -523,7 +538,16 @@ class Pager {
   // Runs `op` under that lock, then releases it.
   Result<void> with_db_lock(Result<void> (Pager::*op)());
   // The checkpoint under the exclusive log lock; nothing in journal mode.
+  // checkpoint waits for the log's readers (those already reading, not those
+  // that come while it waits); checkpoint_unless_read does nothing while any
+  // reader holds the log. checkpoint_locked is their common part, run with
+  // the lock held, which it releases.
   Result<void> checkpoint();
+  Result<void> checkpoint_unless_read();
+  Result<void> checkpoint_locked();
+  // The change counter of the next commit: one past the header's, or past
+  // a counter that a failed commit spent, whichever is newer.
+  uint32_t next_change_counter() const;
   Result<void> commit_wal(const std::vector<uint32_t>& dirty);
   Result<void> switch_to_wal();
   Result<void> switch_to_delete();
@@ -574,6 +598,9 @@ class Pager {
   // took no longer fits the mode.
   uint64_t wal_generation_ = 0;
   size_t checkpoint_threshold_ = kCheckpointThreshold;
+  // The counter of a log commit that failed after its batch may have reached
+  // the log; no later commit of this handle reuses it.
+  std::optional<uint32_t> spent_counter_;
 };
 
 // Frees a page whose last holder let go. Out of line: the count lives in the

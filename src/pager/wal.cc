@@ -12,6 +12,8 @@ namespace vbk {
 namespace {
 
 constexpr uint64_t kFrameHeader = 8;
+// Where the change counter sits in the database header.
+constexpr uint64_t kCounterOffset = 30;
 
 }  // namespace
 
@@ -44,6 +46,22 @@ Result<void> Wal::delete_(Wal wal, Vfs& vfs) {
   return removed;
 }
 
+Result<void> Wal::lock_shared() { return lock_through_turnstile(false); }
+
+Result<void> Wal::lock_exclusive() { return lock_through_turnstile(true); }
+
+Result<void> Wal::lock_through_turnstile(bool exclusive) {
+  VBK_TRY(file_->lock_turnstile());
+  Result<void> locked = file_->lock(exclusive);
+  Result<void> through = file_->unlock_turnstile();
+  if (through) return locked;
+  // A turnstile left held would keep every newcomer out for as long as this
+  // handle lives. Closing the descriptor drops it, and the lock just taken
+  // with it, so the caller holds nothing.
+  (void)reopen_unlocked(*vfs_, path_, file_);
+  return through;
+}
+
 Result<void> Wal::unlock() {
   // Opened afresh, the path may name another log than the one this Wal
   // indexed (the log was removed meanwhile, and perhaps made anew): id_
@@ -59,36 +77,58 @@ bool Wal::replaced(Vfs& vfs) const {
 
 Result<void> Wal::rescan() {
   const uint64_t size = VBK_TRY(file_->size());
+  return scan(0, size);
+}
+
+Result<bool> Wal::catch_up(uint32_t change_counter) {
+  const uint64_t size = VBK_TRY(file_->size());
+  if (end_ > 0 && size >= end_ && VBK_TRY(ends_with_commit(change_counter))) {
+    if (size == end_) return false;
+    const uint64_t old_end = end_;
+    VBK_TRY(scan(end_, size));
+    return end_ != old_end;
+  }
+  VBK_TRY(scan(0, size));
+  return true;
+}
+
+Result<bool> Wal::ends_with_commit(uint32_t change_counter) const {
+  // The frame header and the header's bytes up to its change counter.
+  uint8_t tail[kFrameHeader + kCounterOffset + 4];
+  VBK_TRY(file_->read_exact_at(tail, end_ - page_size_ - kFrameHeader));
+  return get_be32(tail) == 1 && get_be32(tail + 4) == db_size_ &&
+         get_be32(tail + kFrameHeader + kCounterOffset) == change_counter;
+}
+
+Result<void> Wal::scan(uint64_t from, uint64_t size) {
   const uint64_t frame = page_size_ + kFrameHeader;
-  std::unordered_map<uint32_t, uint64_t> committed;
-  committed.reserve(index_.size());
-  // Frames since the last commit frame; they join the index only when a
-  // commit frame follows. Merging them then, rather than copying a map of
-  // everything seen at each commit frame, keeps the scan linear in frames.
-  std::vector<Entry> pending;
-  uint64_t end = 0;
-  uint32_t db_size = 0;
+  // Every frame read, in file order; those after the last commit frame are
+  // dropped at the end, so the index takes only committed frames.
+  std::vector<Entry> found;
+  size_t committed = 0;
+  uint64_t end = from;
+  uint32_t db_size = from == 0 ? 0 : db_size_;
   uint8_t head[kFrameHeader];
-  for (uint64_t offset = 0; size - offset >= frame; offset += frame) {
+  for (uint64_t offset = from; offset <= size && size - offset >= frame; offset += frame) {
     VBK_TRY(file_->read_exact_at(head, offset));
     const uint32_t pgno = get_be32(head);
     // No frame that was written whole names page 0: what follows is a torn
     // or zero-filled tail.
     if (pgno == 0) break;
-    pending.emplace_back(pgno, offset + kFrameHeader);
+    found.emplace_back(pgno, offset + kFrameHeader);
     const uint32_t commit = get_be32(head + 4);
     if (commit != 0) {
-      for (const auto& [p, o] : pending) committed.insert_or_assign(p, o);
-      pending.clear();
+      committed = found.size();
       end = offset + frame;
       db_size = commit;
     }
   }
-  index_ = std::move(committed);
+  if (from == 0) index_.clear();
+  for (size_t i = 0; i < committed; ++i) index_.insert_or_assign(found[i].first, found[i].second);
+  // Whoever appended what was found may not have synced it.
+  if (from == 0 || end != from) synced_ = end == 0;
   end_ = end;
   db_size_ = db_size;
-  // Whoever appended what was found may not have synced it.
-  synced_ = end == 0;
   return {};
 }
 
@@ -124,7 +164,7 @@ Result<void> Wal::append_raw(std::span<const uint8_t> batch, std::span<const Ent
 Result<void> Wal::cut_tail() {
   const uint64_t size = VBK_TRY(file_->size());
   if (size <= end_) return {};
-  VBK_TRY(file_->lock(true));
+  VBK_TRY(lock_exclusive());
   Result<void> cut = file_->truncate(end_);
   if (cut) cut = file_->sync();
   Result<void> released = unlock();

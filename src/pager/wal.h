@@ -25,6 +25,15 @@
 // read, a checkpoint and every cut of the log's tail hold the exclusive one,
 // and an append takes none (the writer holds the exclusive lock on the
 // database file, and appends only past what any reader has indexed).
+//
+// Shared locks are granted while an exclusive request waits, so readers that
+// keep overlapping could hold a writer off for ever. Every taker of the
+// log's lock therefore passes through the log file's turnstile (see
+// VfsFile): a reader holds it just while it takes its shared lock, a writer
+// until it has the exclusive one. A waiting writer thus waits only for the
+// reads already under way, and readers that come after it wait behind it.
+// A reader never takes the turnstile while it holds the database file's
+// lock, so a writer that holds that lock may wait at the turnstile.
 
 #include <cstdint>
 #include <memory>
@@ -67,6 +76,30 @@ class Wal {
   // Wal is unchanged. Reads only the 8-byte frame headers; the cost is one
   // read per frame plus one index update per frame.
   Result<void> rescan();
+
+  // Brings the index up to date for a handle whose view of the log ends
+  // with the commit whose header carries `change_counter`: false when the
+  // log holds no commit beyond it, true when the index may have changed.
+  // When the frame that ended the view is still that commit frame (page 1,
+  // commit field db_size(), that counter), only the frames after it are
+  // read; otherwise (the log was emptied and written again, or the view was
+  // never that commit) the whole log is scanned, as rescan does. No two
+  // commit frames ever carry the same counter (see Pager::commit), so a
+  // matching frame is the same commit, with the same frames before it. On
+  // failure the Wal is unchanged.
+  Result<bool> catch_up(uint32_t change_counter);
+
+  // The log's locks, each through the turnstile (see above). lock_shared is
+  // a reader's; lock_exclusive waits for the readers already in and keeps
+  // new ones out while it waits. Either one holds nothing on failure; a
+  // turnstile that outlives its unlock is dropped by closing the log's
+  // descriptor and opening the log afresh, which drops the lock too.
+  Result<void> lock_shared();
+  Result<void> lock_exclusive();
+  // The exclusive lock, taken only if no other handle holds the log's lock:
+  // true when taken, false (nothing held) when it is held elsewhere. Does
+  // not pass through the turnstile: it never waits.
+  Result<bool> try_lock_exclusive() { return file_->try_lock(true); }
 
   // Fills `buf` (at most a page) from the newest committed copy of `pgno`:
   // true, or false with `buf` untouched when the log holds none.
@@ -122,6 +155,14 @@ class Wal {
  private:
   Wal(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, uint64_t page_size)
       : vfs_(&vfs), path_(std::move(path)), file_(std::move(file)), page_size_(page_size) {}
+
+  // Indexes the commits found from offset `from` (0, or end()) to `size`:
+  // from 0 the index is rebuilt, from end() the new commits join it.
+  Result<void> scan(uint64_t from, uint64_t size);
+  // The frame just before end() is a commit frame of page 1 whose commit
+  // field is db_size() and whose header carries `change_counter`.
+  Result<bool> ends_with_commit(uint32_t change_counter) const;
+  Result<void> lock_through_turnstile(bool exclusive);
 
   // For opening the log afresh after a failed unlock.
   Vfs* vfs_;

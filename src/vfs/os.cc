@@ -61,10 +61,41 @@ Result<void> OsFile::lock(bool exclusive) const {
   return {};
 }
 
+Result<bool> OsFile::try_lock(bool exclusive) const {
+  if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK) return false;
+  return std::unexpected(Error::Io(errno));
+}
+
 Result<void> OsFile::unlock() const {
   if (::flock(fd_, LOCK_UN) != 0) return std::unexpected(Error::Io(errno));
   return {};
 }
+
+namespace {
+
+// The turnstile's byte: far past the end of any file this system writes, so
+// that no lock on file contents could ever overlap it.
+constexpr off_t kTurnstileByte = off_t{1} << 62;
+
+Result<void> set_turnstile(int fd, short type) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = kTurnstileByte;
+  range.l_len = 1;
+  // l_pid stays 0, as open-file-description locks require.
+  if (::fcntl(fd, type == F_UNLCK ? F_OFD_SETLK : F_OFD_SETLKW, &range) != 0) {
+    return std::unexpected(Error::Io(errno));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> OsFile::lock_turnstile() const { return set_turnstile(fd_, F_WRLCK); }
+
+Result<void> OsFile::unlock_turnstile() const { return set_turnstile(fd_, F_UNLCK); }
 
 Result<uint64_t> OsFile::size() const {
   struct stat st;

@@ -1,8 +1,12 @@
 #pragma once
 
-// The file layer over POSIX files. Locks are flock locks (per open file
-// description), never fcntl record locks: two descriptors in one process
-// exclude each other, and closing one descriptor does not drop another's lock.
+// The file layer over POSIX files. The whole-file lock is an flock lock (per
+// open file description): two descriptors in one process exclude each other,
+// and closing one descriptor does not drop another's lock. The turnstile is
+// an open-file-description record lock (fcntl F_OFD_SETLKW) on one byte far
+// past any file's end, with the same ownership; on a local file system the
+// two kinds never meet. Both kinds rely on the file system's locks being
+// coherent between processes, which only a local file system promises.
 
 #include "vfs/vfs.h"
 
@@ -20,7 +24,11 @@ class OsFile final : public VfsFile {
   // An interrupted wait is not repeated: a signal whose handler does not
   // restart system calls makes lock fail with Io(EINTR).
   Result<void> lock(bool exclusive) const override;
+  Result<bool> try_lock(bool exclusive) const override;
   Result<void> unlock() const override;
+  // Interrupted waits are not repeated here either.
+  Result<void> lock_turnstile() const override;
+  Result<void> unlock_turnstile() const override;
   Result<uint64_t> size() const override;
   Result<void> sync() const override;
   Result<void> truncate(uint64_t length) const override;

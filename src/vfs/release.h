@@ -19,4 +19,9 @@ namespace vbk {
 // held either way. Success when the lock is gone and `file` works.
 Result<void> release_lock(Vfs& vfs, std::string_view path, std::unique_ptr<VfsFile>& file);
 
+// The sure way out when an unlock failed: closes `file`, which drops every
+// lock it holds (the turnstile too), and opens `path` afresh in its place,
+// unlocked, as release_lock does.
+Result<void> reopen_unlocked(Vfs& vfs, std::string_view path, std::unique_ptr<VfsFile>& file);
+
 }  // namespace vbk

@@ -40,7 +40,21 @@ class VfsFile {
   // through another waits for ever. Taking the other kind converts the lock
   // (the system may drop the old one before granting the new one).
   virtual Result<void> lock(bool exclusive) const = 0;
+  // The same lock without waiting: true when taken (or converted), false
+  // when another open file holds a conflicting one. Any other failure is an
+  // error; a lock this file held before may then be gone.
+  virtual Result<bool> try_lock(bool exclusive) const = 0;
   virtual Result<void> unlock() const = 0;
+
+  // The turnstile: a second lock on the file, always exclusive, that neither
+  // meets the whole-file lock nor is met by it, waited for as long as it
+  // takes. Like the whole-file lock it belongs to this open file, excludes
+  // every other open file on the path (in this process or another), and goes
+  // when the file is closed or its process dies. Lockers of the whole-file
+  // lock pass through it, so that one who holds it while waiting keeps
+  // newcomers behind it (see Wal).
+  virtual Result<void> lock_turnstile() const = 0;
+  virtual Result<void> unlock_turnstile() const = 0;
 
   virtual Result<uint64_t> size() const = 0;
 

@@ -337,7 +337,10 @@ class ReentrantVfs final : public Vfs {
       return inner_->read_exact_at(b, o);
     }
     Result<void> lock(bool e) const override { return inner_->lock(e); }
+    Result<bool> try_lock(bool e) const override { return inner_->try_lock(e); }
     Result<void> unlock() const override { return inner_->unlock(); }
+    Result<void> lock_turnstile() const override { return inner_->lock_turnstile(); }
+    Result<void> unlock_turnstile() const override { return inner_->unlock_turnstile(); }
     Result<uint64_t> size() const override { return inner_->size(); }
     Result<void> sync() const override { return inner_->sync(); }
     Result<void> truncate(uint64_t n) const override { return inner_->truncate(n); }

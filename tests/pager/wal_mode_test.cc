@@ -2,6 +2,7 @@
 // and log mode between processes: readers beside a writer, checkpoints and
 // switches from a handle whose view is stale.
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +53,10 @@ class WalModeTest : public ::testing::Test {
     return offset < db.size() ? static_cast<uint8_t>(db[offset]) : -1;
   }
   bool wal_exists() const { return OsVfs::instance().exists(wal_); }
+  // Forks a writer whose tenth commit of page 2, with the threshold at two
+  // frames, brings the log to the ceiling (twenty frames): its checkpoint
+  // waits there for the log's readers.
+  pid_t fork_ceiling_writer();
 
   TempDir dir_;
   std::string path_ = dir_.file("mode.db");
@@ -280,6 +285,15 @@ pid_t fork_child(const std::function<int()>& body) {
   return pid;
 }
 
+pid_t WalModeTest::fork_ceiling_writer() {
+  return fork_child([&] {
+    Pager writer = open();
+    writer.set_checkpoint_threshold(2);
+    for (uint8_t v = 1; v <= 10; ++v) commit_page(writer, 2, v);
+    return 0;
+  });
+}
+
 // In log mode a reader of another process holds the log's shared lock: a
 // writer commits beside it, and the reader keeps its view until its next
 // lock; a checkpoint waits until the reader is done.
@@ -329,20 +343,17 @@ TEST_F(WalModeTest, AReaderDoesNotBlockAWriterButDelaysACheckpoint) {
   EXPECT_EQ(file_page_value(3), 0x83);
 }
 
-// The checkpoint that a commit runs once the log reaches the threshold,
-// here through commits that rewrite one page, waits for another process's
-// reader like any checkpoint; the commit itself is done before it.
+// The checkpoint that a commit runs once the log reaches the ceiling, here
+// through commits that rewrite one page, waits for another process's reader
+// like any waiting checkpoint; the commit itself is done before it. Below the
+// ceiling the commits gave way to the reader and the log grew past the
+// threshold.
 TEST_F(WalModeTest, ACommitsCheckpointOfARewrittenPageWaitsForAReader) {
   if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks";
   Pager reader = open();
   must(reader.set_journal_mode_wal());
   must(reader.read_lock());
-  const pid_t pid = fork_child([&] {
-    Pager writer = open();
-    writer.set_checkpoint_threshold(6);  // three commits of two frames
-    for (uint8_t v = 1; v <= 3; ++v) commit_page(writer, 2, v);
-    return 0;
-  });
+  const pid_t pid = fork_ceiling_writer();
   ASSERT_GT(pid, 0);
   int status = 0;
   const bool blocked = wait_until_blocked(pid, status);
@@ -352,10 +363,80 @@ TEST_F(WalModeTest, ACommitsCheckpointOfARewrittenPageWaitsForAReader) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   }
   EXPECT_TRUE(blocked);
-  EXPECT_EQ(log_while_blocked, 6 * (kPage + 8));
+  EXPECT_EQ(log_while_blocked, 20 * (kPage + 8));
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(read_file(wal_).size(), 0u);
-  EXPECT_EQ(file_page_value(2), 3);
+  EXPECT_EQ(file_page_value(2), 10);
+}
+
+// True once some process waits for a record lock (the turnstile) on the
+// file with inode `inode`; false if `pid` ended first, with its wait status
+// in `status`. Such locks belong to no process, so /proc/locks names them
+// by file only.
+bool wait_until_turnstile_waits(ino_t inode, pid_t pid, int& status) {
+  const std::string needle = ":" + std::to_string(inode) + " ";
+  for (;;) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+      if (line.find("->") != std::string::npos && line.find("OFDLCK") != std::string::npos &&
+          line.find(needle) != std::string::npos) {
+        return true;
+      }
+    }
+    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
+    ::usleep(1000);
+  }
+}
+
+// A commit at the ceiling waits for the read under way; a reader that comes
+// while it waits gets in only after it, and finds the log checkpointed.
+// (Shared locks alone would let the newcomer in at once, and readers that
+// kept coming would hold the commit, and every writer behind it, for ever.)
+TEST_F(WalModeTest, ACheckpointAtTheCeilingGoesBeforeReadersThatComeAfterIt) {
+  if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks";
+  Pager reader = open();
+  must(reader.set_journal_mode_wal());
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  // The late reader opens its handle first (opening takes the database
+  // lock, which the waiting writer holds), then reads when told to.
+  const pid_t late = fork_child([&] {
+    Pager late_reader = open();
+    char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) return 101;
+    must(late_reader.read_lock());
+    const int value = page_value(late_reader, 2);
+    const bool checkpointed = read_file(wal_).empty();
+    must(late_reader.read_unlock());
+    return checkpointed ? value : 50 + value;
+  });
+  ASSERT_GT(late, 0);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  must(reader.read_lock());
+  const pid_t writer = fork_ceiling_writer();
+  ASSERT_GT(writer, 0);
+  int writer_status = 0, late_status = 0;
+  const bool writer_waits = wait_until_blocked(writer, writer_status);
+  ASSERT_EQ(::write(go[1], &byte, 1), 1);
+  struct stat log {};
+  ASSERT_EQ(::stat(wal_.c_str(), &log), 0);
+  const bool late_waits = writer_waits && wait_until_turnstile_waits(log.st_ino, late, late_status);
+  must(reader.read_unlock());
+  if (writer_waits) {
+    ASSERT_EQ(::waitpid(writer, &writer_status, 0), writer);
+  }
+  if (late_waits || !writer_waits) {
+    ASSERT_EQ(::waitpid(late, &late_status, 0), late);
+  }
+  EXPECT_TRUE(writer_waits);
+  EXPECT_TRUE(late_waits);
+  ASSERT_TRUE(WIFEXITED(writer_status) && WEXITSTATUS(writer_status) == 0);
+  ASSERT_TRUE(WIFEXITED(late_status));
+  EXPECT_EQ(WEXITSTATUS(late_status), 10) << "50 + value: the late reader got in before the checkpoint";
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
 }
 
 // A handle whose view is stale (another process committed since it last

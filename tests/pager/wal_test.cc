@@ -296,6 +296,98 @@ TEST_F(WalTest, CommitsOfTheSamePageKeepTheLogBounded) {
   EXPECT_EQ(page_value(reopened, 2), 3000 % 256);
 }
 
+// Below the ceiling a commit's checkpoint gives way to a reader of the log
+// instead of waiting for it: the commits go on and the log passes the
+// threshold, and the first commit after the reader lets go checkpoints.
+// (Within one thread this is also what keeps a commit from waiting for ever
+// on a read lock held through another handle.)
+TEST_F(WalTest, BelowTheCeilingCommitsGiveWayToAReader) {
+  constexpr size_t kThreshold = 4;  // the ceiling: 40 frames
+  Pager writer = open();
+  writer.set_checkpoint_threshold(kThreshold);
+  Pager reader = open();
+  must(reader.read_lock());
+  EXPECT_EQ(page_value(reader, 2), 2);
+  for (uint8_t v = 1; v <= 15; ++v) commit_pages(writer, {{2, v}});
+  EXPECT_EQ(log_size(), 30 * kFrame);
+  EXPECT_EQ(page_value(reader, 2), 2);  // the reader keeps its view
+  must(reader.read_unlock());
+  commit_pages(writer, {{2, 16}});
+  EXPECT_EQ(log_size(), 0u);
+  must(reader.read_lock());
+  EXPECT_EQ(page_value(reader, 2), 16);
+  must(reader.read_unlock());
+  Pager reopened = open();
+  EXPECT_EQ(page_value(reopened, 2), 16);
+}
+
+// A reader that keeps up with a growing log reads only the frames committed
+// since it last looked: what its read_lock reads of the log does not grow
+// with the log. It reads every commit's values, and so does a reader that
+// comes back after the log was checkpointed and grew past its old end.
+TEST_F(WalTest, AReaderThatKeepsUpReadsOnlyTheNewFrames) {
+  Pager writer = open();
+  FaultVfs vfs(OsVfs::instance());
+  Pager reader = open(vfs);
+  auto expect_same_pages = [&] {
+    for (uint32_t pgno = 2; pgno <= 8; ++pgno) EXPECT_EQ(page_value(reader, pgno), page_value(writer, pgno)) << pgno;
+  };
+  std::vector<uint64_t> log_reads;
+  for (int i = 1; i <= 60; ++i) {
+    commit_pages(writer, {{2, static_cast<uint8_t>(i)}, {static_cast<uint32_t>(3 + i % 6), static_cast<uint8_t>(i + 100)}});
+    vfs.arm(FaultPlan().on(FsOp::Read).on_path("-wal"));
+    must(reader.read_lock());
+    log_reads.push_back(vfs.count());
+    expect_same_pages();
+    must(reader.read_unlock());
+  }
+  // (The first look scans the whole log, as short as the later new parts.)
+  EXPECT_EQ(log_reads[1], log_reads.back());
+  EXPECT_EQ(log_size(), 180 * kFrame);
+
+  // The log emptied and written again past the reader's end: read whole.
+  vfs.disarm();
+  must(writer.wal_checkpoint());
+  for (int i = 1; i <= 70; ++i) commit_pages(writer, {{2, static_cast<uint8_t>(i + 30)}, {4, static_cast<uint8_t>(i)}});
+  EXPECT_EQ(log_size(), 210 * kFrame);
+  must(reader.read_lock());
+  expect_same_pages();
+  must(reader.read_unlock());
+}
+
+// A commit whose batch reached the log and failed spends its change
+// counter. Here the failed batch stays in the log (its cut fails too), a
+// reader takes it in, and the transaction is retried with another value in
+// the same page: the retry's batch has the same length and lies at the same
+// offset, and only its counter tells the reader that the log changed.
+TEST_F(WalTest, ARetriedCommitIsNotTakenForTheFailedBatchAReaderSaw) {
+  FaultVfs vfs(OsVfs::instance());
+  Pager writer = open(vfs);
+  Pager reader = open();
+  must(writer.begin());
+  fill_page(writer, 2, 0x11);
+  // The log's operations in the commit: the size before the append, the
+  // write, the sync; the sync and everything after it fail.
+  vfs.arm(FaultPlan::fail(3).on_path("-wal").and_after());
+  EXPECT_FALSE(writer.commit().has_value());
+  ASSERT_TRUE(vfs.fired());
+  vfs.disarm();
+  ASSERT_EQ(log_size(), 2 * kFrame) << "the failed batch stays in the log";
+  must(reader.read_lock());
+  EXPECT_EQ(page_value(reader, 2), 0x11);
+  must(reader.read_unlock());
+
+  ASSERT_TRUE(writer.in_tx());
+  fill_page(writer, 2, 0x22);
+  must(writer.commit());
+  EXPECT_EQ(log_size(), 2 * kFrame);
+  must(reader.read_lock());
+  EXPECT_EQ(page_value(reader, 2), 0x22);
+  must(reader.read_unlock());
+  Pager reopened = open();
+  EXPECT_EQ(page_value(reopened, 2), 0x22);
+}
+
 // A checkpoint that fails after the commit point does not fail the commit,
 // which the caller would otherwise repeat: it is retried at the next commit,
 // and an explicit checkpoint reports the error.

@@ -30,9 +30,21 @@ class FaultFile final : public VfsFile {
     VBK_TRY(vfs_.before(FsOp::Lock, path_));
     return inner_->lock(exclusive);
   }
+  Result<bool> try_lock(bool exclusive) const override {
+    VBK_TRY(vfs_.before(FsOp::Lock, path_));
+    return inner_->try_lock(exclusive);
+  }
   Result<void> unlock() const override {
     VBK_TRY(vfs_.before(FsOp::Unlock, path_));
     return inner_->unlock();
+  }
+  Result<void> lock_turnstile() const override {
+    VBK_TRY(vfs_.before(FsOp::Lock, path_));
+    return inner_->lock_turnstile();
+  }
+  Result<void> unlock_turnstile() const override {
+    VBK_TRY(vfs_.before(FsOp::Unlock, path_));
+    return inner_->unlock_turnstile();
   }
   Result<uint64_t> size() const override {
     VBK_TRY(vfs_.before(FsOp::Size, path_));

@@ -38,6 +38,8 @@
 
 namespace vbk::testing {
 
+// Lock counts every way of taking a lock (waiting, trying, the turnstile),
+// Unlock every way of letting one go.
 enum class FsOp : uint8_t { Open, Read, Write, Size, Sync, SyncDir, Lock, Unlock, Truncate, Delete, Exists };
 
 enum class FaultMode : uint8_t { None, Fail, Kill, PowerLoss };

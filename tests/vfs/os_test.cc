@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,82 @@ TEST(OsFile, DestroyingTheFileReleasesItsLock) {
   EXPECT_FALSE(can_lock(path, true));
   a.reset();
   EXPECT_TRUE(can_lock(path, true));
+}
+
+// A lock held through another descriptor is "not taken", a free one is
+// taken, and a failure that is not a conflict is an error.
+TEST(OsFile, TryLockTakesAFreeLockAndReportsAHeldOne) {
+  TempDir dir;
+  const std::string path = dir.file("l.db");
+  struct Case {
+    std::optional<bool> held;  // the other descriptor's lock: none, shared or exclusive
+    bool exclusive;
+    bool taken;
+  };
+  const Case cases[] = {
+      {std::nullopt, false, true}, {std::nullopt, true, true}, {false, false, true},
+      {false, true, false},        {true, false, false},       {true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "held " << (c.held ? (*c.held ? "exclusive" : "shared") : "none")
+                                      << ", trying " << (c.exclusive ? "exclusive" : "shared"));
+    auto other = open_or_die(path, true);
+    auto file = open_or_die(path, false);
+    if (c.held) {
+      ASSERT_TRUE(other->lock(*c.held).has_value());
+    }
+    auto r = file->try_lock(c.exclusive);
+    ASSERT_TRUE(r.has_value()) << r.error().display();
+    EXPECT_EQ(*r, c.taken);
+    if (c.taken) {
+      EXPECT_EQ(can_lock(path, false), !c.exclusive);
+    } else {
+      ASSERT_TRUE(other->unlock().has_value());
+      EXPECT_TRUE(can_lock(path, true)) << "a lock not taken is not held";
+    }
+  }
+  OsFile closed(-1);
+  auto r = closed.try_lock(true);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), Error::Io(EBADF));
+}
+
+// Whether some open file description holds a record lock anywhere in the
+// file (the turnstile is one).
+bool record_lock_held(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;  // from offset 0 to the end of all offsets
+  const bool queried = ::fcntl(fd, F_OFD_GETLK, &range) == 0;
+  ::close(fd);
+  EXPECT_TRUE(queried);
+  return range.l_type != F_UNLCK;
+}
+
+// The turnstile excludes other descriptors, in this process too, and goes
+// with its unlock or its descriptor; it and the whole-file lock never meet.
+TEST(OsFile, TheTurnstileExcludesOtherFilesButNotTheWholeFileLock) {
+  TempDir dir;
+  const std::string path = dir.file("l.db");
+  auto a = open_or_die(path, true);
+  auto b = open_or_die(path, false);
+  ASSERT_TRUE(a->lock_turnstile().has_value());
+  EXPECT_TRUE(record_lock_held(path));
+  auto taken = b->try_lock(true);
+  ASSERT_TRUE(taken.has_value());
+  EXPECT_TRUE(*taken);
+  ASSERT_TRUE(a->try_lock(false).has_value());  // held by b: not taken, no error
+  ASSERT_TRUE(b->unlock().has_value());
+  ASSERT_TRUE(a->unlock_turnstile().has_value());
+  EXPECT_FALSE(record_lock_held(path));
+
+  ASSERT_TRUE(b->lock(true).has_value());
+  ASSERT_TRUE(a->lock_turnstile().has_value());  // beside b's exclusive lock
+  EXPECT_TRUE(record_lock_held(path));
+  a.reset();
+  EXPECT_FALSE(record_lock_held(path));
+  EXPECT_FALSE(can_lock(path, false));  // b's lock stays
 }
 
 extern "C" void ignore_signal(int) {}
