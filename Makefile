@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test test-release test-asan bench bench-build bench-sql clean
+.PHONY: all build demo test test-release test-asan bench bench-build bench-sql bench-wal-readers clean
 
 all: build
 
@@ -58,6 +58,12 @@ FILTER ?=
 bench-sql: build/release/build.ninja
 	SQL_BENCH_ROWS=$(ROWS) SQL_BENCH_REPS=$(REPS) SQL_BENCH_FILTER='$(FILTER)' \
 	  cmake --build build/release -j $(JOBS) --target bench_sql
+
+# One writer beside 0, 1 and 3 readers of short queries and one of long ones,
+# in log mode, for both engines: commits per second, the slowest commit,
+# reads per second and the largest log.
+bench-wal-readers: build/release/build.ninja
+	cmake --build build/release -j $(JOBS) --target bench_wal_readers
 
 clean:
 	rm -rf build

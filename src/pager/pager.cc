@@ -448,7 +448,21 @@ Result<void> Pager::rollback() {
   // too. Best effort again: should it survive, the whole batch is adopted
   // (the header in memory still has the change counter from before it, so
   // change detection takes the batch's header along with its pages).
-  if (wal_) (void)wal_->cut_tail();
+  //
+  // A reader may have indexed that batch before it was cut. Change detection
+  // takes a commit frame that ends a reader's view, with the counter the
+  // reader saw there, for the same commit; so the failed batch's counter
+  // must never end up on another batch, not even another handle's, which
+  // starts from the counter of the log's last commit. A commit of the header
+  // alone, carrying a counter past the spent one, sees to it (and cuts the
+  // tail on its way, as every append does).
+  if (wal_) {
+    if (spent_counter_) {
+      (void)append_commit({});
+    } else {
+      (void)wal_->cut_tail();
+    }
+  }
   return release_db_lock();
 }
 
@@ -628,6 +642,27 @@ Error Pager::undo_failed_commit(Error cause) {
 // written, and the checkpoint that a long log calls for is retried at every
 // later commit should it fail.
 Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
+  VBK_TRY(append_commit(dirty));
+  mark_clean(dirty);
+  in_tx_ = false;
+  trim_after_tx();
+  // Counted in frames, not distinct pages, so that commits that keep
+  // rewriting the same few pages do not grow the log without bound. Below
+  // the ceiling the checkpoint gives way to readers, and a later commit
+  // tries again; at the ceiling it waits for the reads under way.
+  const uint64_t frames = wal_->frames();
+  if (frames >= kCheckpointCeiling * checkpoint_threshold_) {
+    (void)checkpoint();
+  } else if (frames >= checkpoint_threshold_) {
+    (void)checkpoint_unless_read();
+  }
+  // Committed: an error now would only make the caller do it all again
+  // (see commit).
+  (void)release_db_lock();
+  return {};
+}
+
+Result<void> Pager::append_commit(const std::vector<uint32_t>& dirty) {
   DbHeader next = header_;
   next.change_counter = next_change_counter();
   const uint64_t frame = page_size_ + 8;
@@ -647,36 +682,16 @@ Result<void> Pager::commit_wal(const std::vector<uint32_t>& dirty) {
   const auto encoded = next.encode();
   std::memcpy(p + 8, encoded.data(), encoded.size());
   entries.emplace_back(1, base + static_cast<uint64_t>(p - batch.data()) + 8);
-  // A failure leaves the transaction open and the header as before it. Its
-  // batch may have reached the log, where a reader may have indexed it
-  // before it was cut off again: its counter is spent, so that no later
-  // commit frame of this handle (the transaction's retry, say, possibly of
-  // the same length at the same offset) carries it. Change detection takes
-  // a commit frame with the counter it last saw there for the same commit.
+  // A failure leaves the header as before it. The batch may have reached
+  // the log all the same, where a reader may have indexed it before it was
+  // cut off again: its counter is spent (see rollback).
   Result<void> appended = wal_->append_raw(batch, entries, next.page_count, synchronous_ == 2);
   if (!appended) {
     spent_counter_ = next.change_counter;
     return appended;
   }
   spent_counter_.reset();
-
   header_ = next;
-  mark_clean(dirty);
-  in_tx_ = false;
-  trim_after_tx();
-  // Counted in frames, not distinct pages, so that commits that keep
-  // rewriting the same few pages do not grow the log without bound. Below
-  // the ceiling the checkpoint gives way to readers, and a later commit
-  // tries again; at the ceiling it waits for the reads under way.
-  const uint64_t frames = wal_->frames();
-  if (frames >= kCheckpointCeiling * checkpoint_threshold_) {
-    (void)checkpoint();
-  } else if (frames >= checkpoint_threshold_) {
-    (void)checkpoint_unless_read();
-  }
-  // Committed: an error now would only make the caller do it all again
-  // (see commit).
-  (void)release_db_lock();
   return {};
 }
 

@@ -388,12 +388,14 @@ class Pager {
   // Should it fail, or give way to readers, it is tried again at the next
   // commit (wal_checkpoint reports its error). A commit that fails after its
   // frames may have reached the log spends its change counter: no later
-  // commit of this handle writes it again.
+  // commit writes it again (see rollback).
   Result<void> commit();
   // Abandons the transaction: drops its changed pages from the cache, restores
   // the page count, free list and schema root, releases the lock. In log mode
   // it also cuts off what a failed commit may have left beyond the log's
-  // committed end; otherwise no file I/O but the unlock. Tx "no active transaction to roll
+  // committed end, and after such a failure appends a commit of the header
+  // alone, whose change counter passes the one the failed commit spent;
+  // otherwise no file I/O but the unlock. Tx "no active transaction to roll
   // back".
   Result<void> rollback();
 
@@ -549,6 +551,10 @@ class Pager {
   // a counter that a failed commit spent, whichever is newer.
   uint32_t next_change_counter() const;
   Result<void> commit_wal(const std::vector<uint32_t>& dirty);
+  // Appends a commit of the pages `dirty` (which may be none) with the
+  // header raised to the next change counter, and makes that the header.
+  // On failure the counter is spent and the header unchanged.
+  Result<void> append_commit(const std::vector<uint32_t>& dirty);
   Result<void> switch_to_wal();
   Result<void> switch_to_delete();
   // Writes the in-memory header at offset 0 of the database file and syncs.
@@ -599,7 +605,7 @@ class Pager {
   uint64_t wal_generation_ = 0;
   size_t checkpoint_threshold_ = kCheckpointThreshold;
   // The counter of a log commit that failed after its batch may have reached
-  // the log; no later commit of this handle reuses it.
+  // the log, until a commit passes it; no later commit reuses it.
   std::optional<uint32_t> spent_counter_;
 };
 

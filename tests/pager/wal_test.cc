@@ -356,36 +356,47 @@ TEST_F(WalTest, AReaderThatKeepsUpReadsOnlyTheNewFrames) {
 }
 
 // A commit whose batch reached the log and failed spends its change
-// counter. Here the failed batch stays in the log (its cut fails too), a
-// reader takes it in, and the transaction is retried with another value in
-// the same page: the retry's batch has the same length and lies at the same
-// offset, and only its counter tells the reader that the log changed.
-TEST_F(WalTest, ARetriedCommitIsNotTakenForTheFailedBatchAReaderSaw) {
-  FaultVfs vfs(OsVfs::instance());
-  Pager writer = open(vfs);
-  Pager reader = open();
-  must(writer.begin());
-  fill_page(writer, 2, 0x11);
-  // The log's operations in the commit: the size before the append, the
-  // write, the sync; the sync and everything after it fail.
-  vfs.arm(FaultPlan::fail(3).on_path("-wal").and_after());
-  EXPECT_FALSE(writer.commit().has_value());
-  ASSERT_TRUE(vfs.fired());
-  vfs.disarm();
-  ASSERT_EQ(log_size(), 2 * kFrame) << "the failed batch stays in the log";
-  must(reader.read_lock());
-  EXPECT_EQ(page_value(reader, 2), 0x11);
-  must(reader.read_unlock());
+// counter. Here the failed batch stays in the log (its cut fails too) and a
+// reader takes it in. Then either the transaction is retried with another
+// value in the same page, or it is rolled back and another handle commits
+// that value: either way the new batch has the failed one's length and lies
+// at its offset, and only its counter tells the reader that the log changed.
+TEST_F(WalTest, NoCommitIsTakenForAFailedBatchAReaderSaw) {
+  for (bool retry : {true, false}) {
+    SCOPED_TRACE(retry ? "retried" : "rolled back, then another handle");
+    const uint8_t seen = retry ? 0x11 : 0x33, then = retry ? 0x22 : 0x44;
+    FaultVfs vfs(OsVfs::instance());
+    Pager writer = open(vfs);
+    Pager reader = open();
+    Pager other = open();
+    must(writer.begin());
+    fill_page(writer, 2, seen);
+    // The log's operations in the commit: the size before the append, the
+    // write, the sync; the sync and everything after it fail.
+    vfs.arm(FaultPlan::fail(3).on_path("-wal").and_after());
+    EXPECT_FALSE(writer.commit().has_value());
+    ASSERT_TRUE(vfs.fired());
+    vfs.disarm();
+    ASSERT_EQ(log_size(), 2 * kFrame) << "the failed batch stays in the log";
+    must(reader.read_lock());
+    EXPECT_EQ(page_value(reader, 2), seen);
+    must(reader.read_unlock());
 
-  ASSERT_TRUE(writer.in_tx());
-  fill_page(writer, 2, 0x22);
-  must(writer.commit());
-  EXPECT_EQ(log_size(), 2 * kFrame);
-  must(reader.read_lock());
-  EXPECT_EQ(page_value(reader, 2), 0x22);
-  must(reader.read_unlock());
-  Pager reopened = open();
-  EXPECT_EQ(page_value(reopened, 2), 0x22);
+    if (retry) {
+      ASSERT_TRUE(writer.in_tx());
+      fill_page(writer, 2, then);
+      must(writer.commit());
+    } else {
+      must(writer.rollback());
+      commit_pages(other, {{2, then}});
+    }
+    must(reader.read_lock());
+    EXPECT_EQ(page_value(reader, 2), then);
+    must(reader.read_unlock());
+    Pager reopened = open();
+    EXPECT_EQ(page_value(reopened, 2), then);
+    must(reopened.wal_checkpoint());
+  }
 }
 
 // A checkpoint that fails after the commit point does not fail the commit,
@@ -456,7 +467,8 @@ TEST_F(WalTest, AFailedAppendIsNeverSeen) {
     EXPECT_TRUE(writer.in_tx());
     EXPECT_EQ(log_size(), committed);
     must(writer.rollback());
-    EXPECT_EQ(log_size(), committed);
+    // The rollback's commit of the header alone, past the spent counter.
+    EXPECT_EQ(log_size(), committed + kFrame);
 
     for (Pager* p : {&other, &writer}) {
       must(p->read_lock());
