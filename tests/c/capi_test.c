@@ -2,6 +2,7 @@
  * prepared statements and bindings, the getters' conversions and buffer
  * rules. Each check prints what failed; the exit status counts failures. */
 
+#include <dirent.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,7 +34,27 @@ static int failures = 0;
 
 static char path[512];
 
+/* Removes, when the program ends, every file it made in the build folder:
+ * the databases fresh_db names "capi-<pid>-..." and their journals and logs,
+ * so that runs do not pile them up. */
+static void remove_own_files(void) {
+  char prefix[64];
+  snprintf(prefix, sizeof prefix, "capi-%ld-", (long)getpid());
+  DIR* dir = opendir(VBK_TEST_TMPDIR);
+  if (!dir) return;
+  struct dirent* entry;
+  while ((entry = readdir(dir)) != NULL) {
+    if (strncmp(entry->d_name, prefix, strlen(prefix)) != 0) continue;
+    char file[sizeof path];
+    snprintf(file, sizeof file, "%s/%s", VBK_TEST_TMPDIR, entry->d_name);
+    unlink(file);
+  }
+  closedir(dir);
+}
+
 static VbkDb* fresh_db(const char* name) {
+  static int cleanup_registered = 0;
+  if (!cleanup_registered) cleanup_registered = atexit(remove_own_files) == 0;
   snprintf(path, sizeof path, "%s/capi-%ld-%s.db", VBK_TEST_TMPDIR, (long)getpid(), name);
   unlink(path);
   char side[600];
