@@ -57,9 +57,12 @@ void vbk_close(VbkDb *db) VBK_NOEXCEPT;
 
 /* Runs a script of statements. Returns the sum of the row counts of its
  * result sets and of the changed-row counts, or -1. The handle keeps the
- * script's last result set; a failure while running leaves it empty
- * (statements before the failing one keep their effects), while a NULL or
- * invalid UTF-8 `sql` is refused before any work and leaves it as it was. */
+ * script's last result set (an empty one when none of its statements has
+ * one). Any failure leaves it empty: a parse error (the script then runs no
+ * statement), a statement that fails to compile (an unknown table or column)
+ * or one that fails while running; the statements before the failing one
+ * keep their effects. Only a NULL or invalid UTF-8 `sql` is refused before
+ * any work and leaves the result set as it was. */
 int64_t vbk_exec(VbkDb *db, const char *sql) VBK_NOEXCEPT;
 
 /* Prepares one SELECT without UNION, INSERT or INSERT IGNORE ... VALUES,
@@ -67,12 +70,15 @@ int64_t vbk_exec(VbkDb *db, const char *sql) VBK_NOEXCEPT;
  * INSERT ... SELECT are refused). The statement is used only with the handle
  * that prepared it; after a schema change it is compiled again when run, and
  * its subqueries are evaluated again at every run. Free it with vbk_finalize,
- * before or after closing the handle. */
+ * before or after closing the handle. A failure leaves the handle's result
+ * set as it was. */
 VbkStmt *vbk_prepare(VbkDb *db, const char *sql) VBK_NOEXCEPT;
 
 /* Runs a prepared statement with its bound values (an unbound `?` reads
  * NULL). Returns the number of result rows (SELECT, kept as the handle's
- * result set) or of changed rows, or -1. The bindings stay for the next run. */
+ * result set) or of changed rows, or -1. The bindings stay for the next run.
+ * Any failure, also of compiling the statement again after a schema change,
+ * leaves the result set empty; only a NULL `stmt` leaves it as it was. */
 int64_t vbk_exec_prepared(VbkDb *db, VbkStmt *stmt) VBK_NOEXCEPT;
 
 void vbk_finalize(VbkStmt *stmt) VBK_NOEXCEPT;

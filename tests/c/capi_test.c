@@ -2,6 +2,7 @@
  * prepared statements and bindings, the getters' conversions and buffer
  * rules. Each check prints what failed; the exit status counts failures. */
 
+#include <dirent.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,7 +34,27 @@ static int failures = 0;
 
 static char path[512];
 
+/* Removes, when the program ends, every file it made in the build folder:
+ * the databases fresh_db names "capi-<pid>-..." and their journals and logs,
+ * so that runs do not pile them up. */
+static void remove_own_files(void) {
+  char prefix[64];
+  snprintf(prefix, sizeof prefix, "capi-%ld-", (long)getpid());
+  DIR* dir = opendir(VBK_TEST_TMPDIR);
+  if (!dir) return;
+  struct dirent* entry;
+  while ((entry = readdir(dir)) != NULL) {
+    if (strncmp(entry->d_name, prefix, strlen(prefix)) != 0) continue;
+    char file[sizeof path];
+    snprintf(file, sizeof file, "%s/%s", VBK_TEST_TMPDIR, entry->d_name);
+    unlink(file);
+  }
+  closedir(dir);
+}
+
 static VbkDb* fresh_db(const char* name) {
+  static int cleanup_registered = 0;
+  if (!cleanup_registered) cleanup_registered = atexit(remove_own_files) == 0;
   snprintf(path, sizeof path, "%s/capi-%ld-%s.db", VBK_TEST_TMPDIR, (long)getpid(), name);
   unlink(path);
   char side[600];
@@ -93,6 +114,18 @@ static void test_scripts(void) {
   CHECK_STR(vbk_last_error(db), "execution error: no such column: nope");
   CHECK(vbk_exec(db, "SELECT v FROM t") == 5);
   CHECK_STR(vbk_last_error(db), "execution error: no such column: nope");
+  /* So does a failure at any stage: parsing, compiling, running, also after
+   * a statement of the script that gave rows. */
+  const char* failing[] = {"SELEC v FROM t", "SELECT v FROM t; SELECT 'x", "SELECT * FROM nope",
+                           "SELECT v FROM t; SELECT * FROM nope", "INSERT INTO t (id) VALUES (1)"};
+  for (size_t i = 0; i < sizeof failing / sizeof failing[0]; ++i) {
+    CHECK(vbk_exec(db, "SELECT v FROM t") == 5);
+    if (vbk_exec(db, failing[i]) != -1 || vbk_row_count(db) != 0 || vbk_col_count(db) != 0) {
+      fprintf(stderr, "vbk_exec(\"%s\") did not fail with an empty result set\n", failing[i]);
+      ++failures;
+    }
+  }
+  CHECK(vbk_exec(db, "SELECT v FROM t") == 5);
 
   /* Invalid input is refused before any work: the result set stays. */
   CHECK(vbk_exec(db, NULL) == -1);
@@ -103,6 +136,26 @@ static void test_scripts(void) {
   CHECK(vbk_exec_prepared(db, NULL) == -1);
   CHECK_STR(vbk_last_error(db), "null prepared statement");
   CHECK(vbk_row_count(db) == 5);
+
+  /* A failed vbk_prepare leaves the result set; a failed run empties it,
+   * also when compiling again after a schema change fails. */
+  CHECK(vbk_prepare(db, "SELECT * FROM nope WHERE a = ?") == NULL);
+  CHECK(vbk_row_count(db) == 5);
+  VbkStmt* dup = vbk_prepare(db, "INSERT INTO t (id) VALUES (?)");
+  VbkStmt* sel = vbk_prepare(db, "SELECT v FROM t WHERE id > ?");
+  CHECK(dup != NULL && sel != NULL);
+  vbk_bind_int(dup, 0, 1);
+  vbk_bind_int(sel, 0, 0);
+  CHECK(vbk_exec_prepared(db, dup) == -1);
+  CHECK(vbk_row_count(db) == 0 && vbk_col_count(db) == 0);
+  CHECK(vbk_exec_prepared(db, sel) == 5);
+  CHECK(vbk_exec(db, "DROP TABLE t") == 0);
+  CHECK(vbk_exec(db, "SELECT 1") == 1);
+  CHECK(vbk_exec_prepared(db, sel) == -1);
+  CHECK_STR(vbk_last_error(db), "execution error: no such table: t");
+  CHECK(vbk_row_count(db) == 0 && vbk_col_count(db) == 0);
+  vbk_finalize(dup);
+  vbk_finalize(sel);
   vbk_close(db);
 }
 

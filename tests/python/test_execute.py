@@ -152,25 +152,48 @@ class ExecuteTest(DbTest):
         self.assertEqual(cur.fetchall(), [("pen",), ("ink",)])
         # Every way to fail, also after writing rows (which changes the
         # connection's last rowid), leaves description, rowcount, lastrowid
-        # and the unread row.
+        # and the unread row, whatever it raises: Python's own exceptions and
+        # the caller's pass through as they are.
+        class FromCaller(Exception):
+            pass
+
+        def rows_then_raise():
+            yield (30,)
+            raise FromCaller
+
+        def values_then_raise():
+            yield 40
+            raise FromCaller
+
+        insert = "INSERT INTO item (id) VALUES (?)"
         failures = [
-            ("script", lambda: cur.execute("SELECT * FROM nope")),
-            ("script after a write", lambda: cur.execute("INSERT INTO item (id) VALUES (9); SELECT x")),
-            ("prepared", lambda: cur.execute("SELECT ? FROM nope", (1,))),
-            ("parameter", lambda: cur.execute("SELECT ?", (bytearray(),))),
-            ("executemany prepare", lambda: cur.executemany("INSERT INTO nope VALUES (?)", [(1,)])),
-            ("executemany row", lambda: cur.executemany("INSERT INTO item (id) VALUES (?)", [(20,), (1,)])),
+            ("script", velmarbrook.Error, lambda: cur.execute("SELECT * FROM nope")),
+            ("script after a write", velmarbrook.Error,
+             lambda: cur.execute("INSERT INTO item (id) VALUES (9); SELECT x")),
+            ("prepared", velmarbrook.Error, lambda: cur.execute("SELECT ? FROM nope", (1,))),
+            ("parameter", velmarbrook.Error, lambda: cur.execute("SELECT ?", (bytearray(),))),
+            ("executemany prepare", velmarbrook.Error,
+             lambda: cur.executemany("INSERT INTO nope VALUES (?)", [(1,)])),
+            ("executemany row", velmarbrook.Error, lambda: cur.executemany(insert, [(20,), (1,)])),
+            ("parameters not iterable", TypeError, lambda: cur.execute("SELECT ?", 5)),
+            ("executemany row not iterable", TypeError, lambda: cur.executemany(insert, [(25,), 5])),
+            ("lone surrogate", UnicodeEncodeError, lambda: cur.execute("SELECT ?", ("\udc80",))),
+            ("generator of rows", FromCaller, lambda: cur.executemany(insert, rows_then_raise())),
+            ("generator of a row's values", FromCaller,
+             lambda: cur.executemany(insert, [(35,), values_then_raise()])),
+            ("generator of parameters", FromCaller, lambda: cur.execute("SELECT ?", values_then_raise())),
         ]
-        for name, fail in failures:
+        for name, raised, fail in failures:
             with self.subTest(name):
                 cur.execute("SELECT name FROM item WHERE id < 3")
                 self.assertEqual(cur.fetchone(), ("pen",))
                 before = (cur.description, cur.rowcount, cur.lastrowid)
-                with self.assertRaises(velmarbrook.Error):
+                with self.assertRaises(raised):
                     fail()
                 self.assertEqual((cur.description, cur.rowcount, cur.lastrowid), before)
                 self.assertEqual(cur.fetchall(), [("ink",)])
-        self.assertEqual(self.run_sql("SELECT id FROM item").fetchall(), [(1,), (2,), (9,), (20,)])
+        self.assertEqual(self.run_sql("SELECT id FROM item").fetchall(),
+                         [(1,), (2,), (9,), (20,), (25,), (30,), (35,)])
 
     def test_memory_is_a_file_name(self):
         # ':memory:' names a file in the working folder, kept between

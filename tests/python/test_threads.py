@@ -50,6 +50,15 @@ class ThreadTest(DbTest):
             self.assertIsInstance(err, BaseException)
             self.assertNotIsInstance(err, Exception)
             self.assertIn(f"{name} is unsendable, but sent to another thread", str(err))
+        # The class has a name but is no attribute of the module: an except
+        # clause that names it fails once an exception reaches it.
+        fault = type(err)
+        self.assertEqual(f"{fault.__module__}.{fault.__qualname__}", "velmarbrook.InternalFault")
+        with self.assertRaises(AttributeError):
+            try:
+                raise err
+            except velmarbrook.InternalFault:
+                pass
         # The members that do not check. The cursor made on the other thread
         # belongs to it, so dropping it here is reported: keep that quiet.
         old_hook = sys.unraisablehook
