@@ -219,6 +219,35 @@ def many_without_subquery(db, data):
     db.execute("COMMIT")
 
 
+# One statement whose subquery costs far more than the rest of it (about
+# four million row pairs), run once through execute with a parameter and once
+# as a script: preparing runs none of a statement's subqueries, so the two
+# take the same time. executemany runs the subquery once per row.
+BIG_ROWS = 2000
+COSTLY_SUBQUERY = "(SELECT count(*) FROM big AS p, big AS q WHERE p.x < q.x)"
+
+
+def setup_costly(db, data):
+    db.execute("CREATE TABLE big (x INT)")
+    db.execute("CREATE TABLE one (id INTEGER PRIMARY KEY, v INT)")
+    db.execute("BEGIN")
+    db.executemany("INSERT INTO big (x) VALUES (?)", [(i,) for i in range(BIG_ROWS)])
+    db.execute("INSERT INTO one (id, v) VALUES (1, 0)")
+    db.execute("COMMIT")
+
+
+def script_subquery(db, data):
+    db.execute("SELECT %s + 0" % COSTLY_SUBQUERY)
+
+
+def execute_param_subquery(db, data):
+    db.execute("SELECT %s + ?" % COSTLY_SUBQUERY, (0,))
+
+
+def executemany_subquery_3(db, data):
+    db.executemany("UPDATE one SET v = %s WHERE id = ?" % COSTLY_SUBQUERY, [(1,)] * 3)
+
+
 WORKLOADS = [
     ("insert_bulk", setup_empty(False), bulk_insert),
     ("insert_bulk_indexed", setup_empty(True), bulk_insert),
@@ -234,6 +263,9 @@ WORKLOADS = [
     ("delete_half_largest_a", setup_filled, delete_largest),
     ("executemany_insert_2000", setup_filled_u, many_without_subquery),
     ("executemany_insert_subquery_2000", setup_filled_u, many_with_subquery),
+    ("script_subquery", setup_costly, script_subquery),
+    ("execute_param_subquery", setup_costly, execute_param_subquery),
+    ("executemany_subquery_3", setup_costly, executemany_subquery_3),
 ]
 
 

@@ -128,28 +128,31 @@ Result<Prepared> Database::prepare(std::string_view sql) {
   prepared.sql = std::string(sql);
   prepared.fold_each_run = exec::holds_subquery(stmt);
   prepared.db_identity = identity_;
-  // Compiled against the schema as the file has it now, and folded from one
-  // consistent state of the file. A statement folded at each run is still
-  // folded and compiled here once, so that its errors show at prepare, but
-  // the program made here is never run.
+  // Compiled against the schema as the file has it now. A statement without
+  // subqueries keeps this program, its IN lists folded, for every run. One
+  // that is folded at each run is compiled here only for what compiling
+  // finds: its subqueries are compiled, not run, with stand-ins in place of
+  // their values, and the program made from them is dropped.
   const bool lock = !pager_.in_tx();
   if (lock) VBK_TRY(read_lock());
-  Result<vdbe::Program> program = fold_and_compile(std::move(stmt), {});
+  Result<vdbe::Program> program =
+      fold_and_compile(std::move(stmt), {.binds = {}, .stand_ins = prepared.fold_each_run});
   if (lock) read_unlock();
-  prepared.program = VBK_TRY(std::move(program));
+  vdbe::Program compiled = VBK_TRY(std::move(program));
+  if (!prepared.fold_each_run) prepared.program = std::move(compiled);
   prepared.schema_generation = schema_generation_;
   return prepared;
 }
 
-Result<vdbe::Program> Database::fold_and_compile(Statement stmt, std::span<const Value> binds) {
-  if (needs_folding(stmt)) stmt = VBK_TRY(fold_subqueries(std::move(stmt), binds));
+Result<vdbe::Program> Database::fold_and_compile(Statement stmt, const exec::FoldMode& mode) {
+  if (needs_folding(stmt)) stmt = VBK_TRY(fold_subqueries(std::move(stmt), mode));
   return exec::compile_statement(stmt, catalog_);
 }
 
 Result<vdbe::Program> Database::recompile(const Prepared& prepared, std::span<const Value> binds) {
   std::vector<Statement> stmts = VBK_TRY(parser::parse(prepared.sql));
   if (stmts.size() != 1) fault("a prepared statement's text no longer parses as one statement");
-  return fold_and_compile(std::move(stmts[0]), binds);
+  return fold_and_compile(std::move(stmts[0]), {.binds = binds});
 }
 
 Result<const vdbe::Program*> Database::current_program(Prepared& prepared,

@@ -44,6 +44,7 @@
 
 #include "catalog/catalog.h"
 #include "error.h"
+#include "exec/folding.h"
 #include "pager/pager.h"
 #include "record/value.h"
 #include "sql/ast.h"
@@ -88,9 +89,10 @@ struct ExecResult : NodeAccess<ExecResult> {
 // is folded and compiled at every run instead, under that run's lock or
 // transaction and with that run's ? values, so that its subqueries read the
 // database as it is when the run starts (the transaction's own pending
-// changes included), as they would in a script.
+// changes included), as they would in a script; preparing it runs none of
+// its subqueries and keeps no program.
 struct Prepared {
-  vdbe::Program program;
+  vdbe::Program program;  // empty with fold_each_run
   bool is_dml = false;           // INSERT, UPDATE, DELETE: result Affected
   bool calc_found_rows = false;  // a SELECT with SQL_CALC_FOUND_ROWS
   // The statement's text, parsed again when it is compiled again: folding
@@ -121,8 +123,9 @@ class Database {
   Result<std::vector<ExecResult>> execute(std::string_view sql);
 
   // Prepares exactly one SELECT, INSERT ... VALUES (plain or IGNORE), UPDATE
-  // or DELETE. Outside a transaction it reads the schema and runs the
-  // subqueries under a shared read lock.
+  // or DELETE, and compiles it, its subqueries included, so that what
+  // compiling finds fails here; it runs no subquery (see FoldMode). Outside
+  // a transaction it reads the schema under a shared read lock.
   Result<Prepared> prepare(std::string_view sql);
 
   // Runs a prepared statement; the n-th ? reads values[n] (NULL past the
@@ -146,10 +149,11 @@ class Database {
   Result<std::vector<vdbe::Row>> run_query(const vdbe::Program& program, bool calc_found_rows,
                                            std::span<const Value> binds);
 
-  // Replaces the statement's uncorrelated subqueries by their values and its
-  // IN forms by chains of comparisons (see folding.h). `binds` are the ?
-  // values the subqueries read (none for a script). The caller holds a lock.
-  Result<Statement> fold_subqueries(Statement stmt, std::span<const Value> binds = {});
+  // Replaces the statement's uncorrelated subqueries by their values (or
+  // stand-ins, as `mode` says) and its IN forms by chains of comparisons
+  // (see folding.h). A script's statements have no ? values. The caller
+  // holds a lock.
+  Result<Statement> fold_subqueries(Statement stmt, const exec::FoldMode& mode = {});
 
   // The value of a constant expression: a literal's own value; anything
   // else runs as SELECT expr without a FROM (NULL without a row), so a
@@ -218,7 +222,7 @@ class Database {
 
   // -- prepared statements (database.cc)
   // Folds (when needed) and compiles a statement of a kind that compiles.
-  Result<vdbe::Program> fold_and_compile(Statement stmt, std::span<const Value> binds);
+  Result<vdbe::Program> fold_and_compile(Statement stmt, const exec::FoldMode& mode);
   // The same from a prepared statement's text.
   Result<vdbe::Program> recompile(const Prepared& prepared, std::span<const Value> binds);
   Result<ExecResult> run_prepared_dml(Prepared& prepared, std::span<const Value> values);
@@ -257,6 +261,26 @@ class Database {
   // statement's ORDER BY, OFFSET and LIMIT. Never records found rows. The
   // caller holds a lock.
   Result<ExecResult::Rows> run_union(SelectStmt select, std::span<const Value> binds = {});
+  // A constant expression ready to be evaluated: a literal's value, or the
+  // program of SELECT expr without FROM.
+  using ConstExpr = std::variant<Value, vdbe::Program>;
+  // A SELECT with UNION members compiled and not yet run: what run_union
+  // needs, so that everything compiling can find is found before any
+  // member runs.
+  struct UnionPlan {
+    std::vector<vdbe::Program> members;  // the statement's own clauses first
+    std::vector<size_t> order_keys;      // the column each ORDER BY term names
+    vdbe::FinishSpec finish;             // OFFSET and LIMIT aside
+    std::optional<ConstExpr> offset;
+    std::optional<ConstExpr> limit;
+  };
+  // run_union in two steps: compiling, which reads only the catalog, and
+  // running, which reads the tables.
+  Result<UnionPlan> compile_union(SelectStmt select);
+  Result<ExecResult::Rows> run_union_plan(const UnionPlan& plan, std::span<const Value> binds);
+  // eval_const_expr in the same two steps.
+  Result<ConstExpr> compile_const_expr(const Expr& expr);
+  Result<Value> eval_compiled_const(const ConstExpr& expr, std::span<const Value> binds);
   // The rows of a SELECT that may have UNION members, found rows not
   // recorded: what INSERT ... SELECT inserts and a folded subquery reads.
   Result<std::vector<vdbe::Row>> query_rows(SelectStmt select, std::span<const Value> binds = {});
@@ -268,17 +292,18 @@ class Database {
   Result<uint64_t> run_insert_rewrite(const Statement::Insert& ins, bool& wrote);
 
   // -- folding (folding.cc)
-  Result<void> fold_select(SelectStmt& select, std::span<const Value> binds);
-  Result<void> fold_expr(Expr& expr, std::span<const Value> binds);
-  Result<void> fold_opt(std::optional<Expr>& expr, std::span<const Value> binds);
+  Result<void> fold_select(SelectStmt& select, const exec::FoldMode& mode);
+  Result<void> fold_expr(Expr& expr, const exec::FoldMode& mode);
+  Result<void> fold_opt(std::optional<Expr>& expr, const exec::FoldMode& mode);
   // Folds the parts of one node that are not its chain link.
-  Result<void> fold_node(Expr& node, std::span<const Value> binds);
+  Result<void> fold_node(Expr& node, const exec::FoldMode& mode);
   // Runs a subquery on its own: the first column of its rows (all of them,
-  // or only the first row's with `first_only`). Nothing when it cannot run
-  // on its own: it is then left for the compiler, folded itself. An error
-  // only for what makes the whole statement fail.
+  // or only the first row's with `first_only`); with stand-ins, compiles it
+  // only and gives the stand-in's values. Nothing when it cannot run (or
+  // compile) on its own: it is then left for the compiler, folded itself.
+  // An error only for what makes the whole statement fail.
   Result<std::optional<std::vector<Value>>> eval_subquery(SelectStmt& select, bool first_only,
-                                                          std::span<const Value> binds);
+                                                          const exec::FoldMode& mode);
   // Folding recurses once per level of nested subqueries, and a level with
   // UNION members takes about 1.6 times the stack of a plain one (its
   // members are folded one level further down). fold_nested folds a
@@ -289,12 +314,12 @@ class Database {
   static constexpr uint32_t kPlainLevelCost = 5;
   static constexpr uint32_t kUnionLevelCost = 8;
   static constexpr uint32_t kMaxFoldCost = kPlainLevelCost * parser::kMaxNestingDepth;
-  Result<void> fold_nested(SelectStmt& select, uint32_t cost, std::span<const Value> binds);
+  Result<void> fold_nested(SelectStmt& select, uint32_t cost, const exec::FoldMode& mode);
   // The same for a subquery with UNION members, which runs only as a whole:
   // an error here fails the statement.
   Result<std::optional<std::vector<Value>>> eval_union_subquery(SelectStmt& select,
                                                                 bool first_only,
-                                                                std::span<const Value> binds);
+                                                                const exec::FoldMode& mode);
 
   Pager pager_;
   Catalog catalog_;

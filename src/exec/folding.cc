@@ -169,21 +169,21 @@ Expr value_to_expr(const Value& v) {
 
 }  // namespace exec
 
-Result<Statement> Database::fold_subqueries(Statement stmt, std::span<const Value> binds) {
+Result<Statement> Database::fold_subqueries(Statement stmt, const exec::FoldMode& mode) {
   auto fold_assignments = [&](std::vector<Assignment>& list) -> Result<void> {
-    for (Assignment& a : list) VBK_TRY(fold_expr(a.value, binds));
+    for (Assignment& a : list) VBK_TRY(fold_expr(a.value, mode));
     return {};
   };
   switch (stmt.kind()) {
     case Statement::Kind::Select:
-      VBK_TRY(fold_select(stmt.as<Statement::Select>().select, binds));
+      VBK_TRY(fold_select(stmt.as<Statement::Select>().select, mode));
       break;
     case Statement::Kind::Insert: {
       auto& ins = stmt.as<Statement::Insert>();
       if (auto* sel = ins.source.get_if<InsertSource::Select>()) {
-        VBK_TRY(fold_select(sel->select, binds));
+        VBK_TRY(fold_select(sel->select, mode));
       } else {
-        for (Expr& v : ins.source.as<InsertSource::Values>().values) VBK_TRY(fold_expr(v, binds));
+        for (Expr& v : ins.source.as<InsertSource::Values>().values) VBK_TRY(fold_expr(v, mode));
       }
       if (auto* up = ins.on_conflict.get_if<OnConflict::Update>()) {
         VBK_TRY(fold_assignments(up->assignments));
@@ -193,11 +193,11 @@ Result<Statement> Database::fold_subqueries(Statement stmt, std::span<const Valu
     case Statement::Kind::Update: {
       auto& up = stmt.as<Statement::Update>();
       VBK_TRY(fold_assignments(up.assignments));
-      VBK_TRY(fold_opt(up.where, binds));
+      VBK_TRY(fold_opt(up.where, mode));
       break;
     }
     case Statement::Kind::Delete:
-      VBK_TRY(fold_opt(stmt.as<Statement::Delete>().where, binds));
+      VBK_TRY(fold_opt(stmt.as<Statement::Delete>().where, mode));
       break;
     default:
       break;
@@ -205,43 +205,43 @@ Result<Statement> Database::fold_subqueries(Statement stmt, std::span<const Valu
   return stmt;
 }
 
-Result<void> Database::fold_select(SelectStmt& s, std::span<const Value> binds) {
+Result<void> Database::fold_select(SelectStmt& s, const exec::FoldMode& mode) {
   for (SelectItem& item : s.items) {
-    if (item.kind == SelectItem::Kind::Expr) VBK_TRY(fold_expr(item.expr, binds));
+    if (item.kind == SelectItem::Kind::Expr) VBK_TRY(fold_expr(item.expr, mode));
   }
-  for (JoinedTable& j : s.from) VBK_TRY(fold_opt(j.on, binds));
-  VBK_TRY(fold_opt(s.where, binds));
-  for (Expr& g : s.group_by) VBK_TRY(fold_expr(g, binds));
-  VBK_TRY(fold_opt(s.having, binds));
-  for (OrderTerm& o : s.order_by) VBK_TRY(fold_expr(o.expr, binds));
-  VBK_TRY(fold_opt(s.limit, binds));
-  VBK_TRY(fold_opt(s.offset, binds));
-  for (UnionMember& m : s.unions) VBK_TRY(fold_select(m.select, binds));
+  for (JoinedTable& j : s.from) VBK_TRY(fold_opt(j.on, mode));
+  VBK_TRY(fold_opt(s.where, mode));
+  for (Expr& g : s.group_by) VBK_TRY(fold_expr(g, mode));
+  VBK_TRY(fold_opt(s.having, mode));
+  for (OrderTerm& o : s.order_by) VBK_TRY(fold_expr(o.expr, mode));
+  VBK_TRY(fold_opt(s.limit, mode));
+  VBK_TRY(fold_opt(s.offset, mode));
+  for (UnionMember& m : s.unions) VBK_TRY(fold_select(m.select, mode));
   return {};
 }
 
-Result<void> Database::fold_opt(std::optional<Expr>& expr, std::span<const Value> binds) {
-  if (expr) VBK_TRY(fold_expr(*expr, binds));
+Result<void> Database::fold_opt(std::optional<Expr>& expr, const exec::FoldMode& mode) {
+  if (expr) VBK_TRY(fold_expr(*expr, mode));
   return {};
 }
 
-Result<void> Database::fold_expr(Expr& root, std::span<const Value> binds) {
+Result<void> Database::fold_expr(Expr& root, const exec::FoldMode& mode) {
   auto link_below = [](Expr& e) -> Expr* {
     Box<Expr>* link = e.chain_link();
     return link != nullptr && *link ? link->get() : nullptr;
   };
-  if (link_below(root) == nullptr) return fold_node(root, binds);
+  if (link_below(root) == nullptr) return fold_node(root, mode);
   // A chain: its nodes are folded from the bottom up, so that every node's
   // left operand is folded before the node itself (an IN form copies it).
   std::vector<Expr*> spine;
   for (Expr* e = &root; e != nullptr; e = link_below(*e)) spine.push_back(e);
-  for (auto it = spine.rbegin(); it != spine.rend(); ++it) VBK_TRY(fold_node(**it, binds));
+  for (auto it = spine.rbegin(); it != spine.rend(); ++it) VBK_TRY(fold_node(**it, mode));
   return {};
 }
 
-Result<void> Database::fold_node(Expr& n, std::span<const Value> binds) {
+Result<void> Database::fold_node(Expr& n, const exec::FoldMode& mode) {
   auto child = [&](Box<Expr>& c) -> Result<void> {
-    if (c) VBK_TRY(fold_expr(*c, binds));
+    if (c) VBK_TRY(fold_expr(*c, mode));
     return {};
   };
   switch (n.kind()) {
@@ -252,7 +252,7 @@ Result<void> Database::fold_node(Expr& n, std::span<const Value> binds) {
     case Expr::Kind::Aggregate:
       return child(n.as<Expr::Aggregate>().arg);
     case Expr::Kind::Function:
-      for (Expr& a : n.as<Expr::Function>().args) VBK_TRY(fold_expr(a, binds));
+      for (Expr& a : n.as<Expr::Function>().args) VBK_TRY(fold_expr(a, mode));
       return {};
     case Expr::Kind::Cast:
       return child(n.as<Expr::Cast>().expr);
@@ -262,22 +262,22 @@ Result<void> Database::fold_node(Expr& n, std::span<const Value> binds) {
       auto& c = n.as<Expr::Case>();
       VBK_TRY(child(c.operand));
       for (CaseWhen& w : c.whens) {
-        VBK_TRY(fold_expr(w.when, binds));
-        VBK_TRY(fold_expr(w.then, binds));
+        VBK_TRY(fold_expr(w.when, mode));
+        VBK_TRY(fold_expr(w.then, mode));
       }
       return child(c.else_expr);
     }
     case Expr::Kind::Subquery: {
       auto& q = n.as<Expr::Subquery>();
       if (!q.select) fault("subquery without a SELECT");
-      const std::optional<std::vector<Value>> values = VBK_TRY(eval_subquery(*q.select, true, binds));
+      const std::optional<std::vector<Value>> values = VBK_TRY(eval_subquery(*q.select, true, mode));
       if (values) n = exec::value_to_expr(values->empty() ? Value() : (*values)[0]);
       return {};
     }
     case Expr::Kind::InSubquery: {
       auto& q = n.as<Expr::InSubquery>();
       if (!q.select || !q.expr) fault("IN subquery without its operands");
-      std::optional<std::vector<Value>> values = VBK_TRY(eval_subquery(*q.select, false, binds));
+      std::optional<std::vector<Value>> values = VBK_TRY(eval_subquery(*q.select, false, mode));
       if (!values) return {};  // left for the compiler, x folded
       std::vector<Expr> rhs;
       rhs.reserve(values->size());
@@ -291,7 +291,7 @@ Result<void> Database::fold_node(Expr& n, std::span<const Value> binds) {
     case Expr::Kind::InList: {
       auto& l = n.as<Expr::InList>();
       if (!l.expr) fault("IN list without its operand");
-      for (Expr& item : l.list) VBK_TRY(fold_expr(item, binds));
+      for (Expr& item : l.list) VBK_TRY(fold_expr(item, mode));
       Expr x = std::move(*l.expr);
       std::vector<Expr> rhs = std::move(l.list);
       const bool negated = l.negated;
@@ -319,52 +319,70 @@ std::vector<Value> first_column(std::vector<vdbe::Row>& rows, bool first_only) {
   return values;
 }
 
+// What a subquery that compiled is taken to give when folding puts
+// stand-ins in place of values (see FoldMode): 1 for a scalar subquery, no
+// value for an IN subquery.
+std::vector<Value> stand_in(bool first_only) {
+  std::vector<Value> values;
+  if (first_only) values.push_back(Value::Int(1));
+  return values;
+}
+
 }  // namespace
 
 Result<void> Database::fold_nested(SelectStmt& select, uint32_t cost,
-                                   std::span<const Value> binds) {
+                                   const exec::FoldMode& mode) {
   if (fold_cost_ + cost > kMaxFoldCost) {
     return std::unexpected(Error::Exec("subqueries nested too deeply"));
   }
   fold_cost_ += cost;
-  Result<void> folded = fold_select(select, binds);
+  Result<void> folded = fold_select(select, mode);
   fold_cost_ -= cost;
   return folded;
 }
 
 Result<std::optional<std::vector<Value>>> Database::eval_subquery(SelectStmt& select,
                                                                   bool first_only,
-                                                                  std::span<const Value> binds) {
-  if (!select.unions.empty()) return eval_union_subquery(select, first_only, binds);
+                                                                  const exec::FoldMode& mode) {
+  if (!select.unions.empty()) return eval_union_subquery(select, first_only, mode);
   // Folded in place, also when it then cannot run on its own: what it holds
   // that can run is run now, and the compiler gets the rest. (A copy kept
   // as written would cost, for deeply nested subqueries, a recursion per
   // level on top of this one.)
-  VBK_TRY(fold_nested(select, kPlainLevelCost, binds));
+  VBK_TRY(fold_nested(select, kPlainLevelCost, mode));
   Result<vdbe::Program> program = compile::compile_select(select, catalog_);
   if (!program) return std::nullopt;
-  Result<std::vector<vdbe::Row>> rows = run_query(*program, false, binds);
+  if (mode.stand_ins) return stand_in(first_only);
+  Result<std::vector<vdbe::Row>> rows = run_query(*program, false, mode.binds);
   if (!rows) return std::nullopt;
   return first_column(*rows, first_only);
 }
 
 Result<std::optional<std::vector<Value>>> Database::eval_union_subquery(
-    SelectStmt& select, bool first_only, std::span<const Value> binds) {
+    SelectStmt& select, bool first_only, const exec::FoldMode& mode) {
   // Neither the compiler nor a sub-program reads UNION members: such a
   // subquery runs as a whole UNION (the node is then replaced by its
   // result), and one that cannot fails the statement rather than lose its
   // members. One that reads the enclosing statement is left to the
   // compiler, which knows that statement's names: it refuses the subquery,
   // or reports the name that the statement does not have either.
-  VBK_TRY(fold_nested(select, kUnionLevelCost, binds));
+  // With stand-ins it is compiled as a whole UNION and not run, so that
+  // what compiling finds fails here as it would at a run.
+  VBK_TRY(fold_nested(select, kUnionLevelCost, mode));
   const bool reads_outside = compile::select_refers_outside(select);
+  auto values = [&](SelectStmt whole) -> Result<std::vector<Value>> {
+    const UnionPlan plan = VBK_TRY(compile_union(std::move(whole)));
+    if (mode.stand_ins) return stand_in(first_only);
+    ExecResult::Rows result = VBK_TRY(run_union_plan(plan, mode.binds));
+    return first_column(result.rows, first_only);
+  };
   // A copy for the one the compiler may still need.
-  Result<ExecResult::Rows> result = run_union(reads_outside ? SelectStmt(select) : std::move(select), binds);
+  Result<std::vector<Value>> result = values(reads_outside ? SelectStmt(select) : std::move(select));
   if (!result) {
     if (reads_outside) return std::nullopt;
     return std::unexpected(std::move(result.error()));
   }
-  return first_column(result->rows, first_only);
+  return std::move(*result);
 }
 
 }  // namespace vbk

@@ -25,10 +25,44 @@
 // The folding operations themselves belong to Database (they compile and
 // run subqueries): Database::fold_subqueries and its helpers in folding.cc.
 
+#include <span>
+
 #include "record/value.h"
 #include "sql/ast.h"
 
 namespace vbk::exec {
+
+// What folding does with a subquery that can run on its own. By default it
+// runs it, every ? in it reading its value among `binds` (NULL past them).
+// With `stand_ins` it runs nothing: it compiles the subquery, and puts a
+// stand-in where the value would go. Preparing a statement that is folded
+// again at every run folds it so, to find what compiling the statement
+// finds and nothing else; the program compiled from it is never run.
+//
+// A stand-in must let the statement compile wherever some real value
+// would, since only a run can tell which value comes:
+//   ( SELECT ... )            1: where the compiler asks for a kind of
+//                             literal, it asks for an integer: LIMIT and
+//                             OFFSET, and a UNION's ORDER BY position,
+//                             where 1 names the first column, which every
+//                             query has
+//   x [NOT] IN ( SELECT ... ) no value: the 0 or 1 that it folds to
+//                             passes wherever a chain of comparisons would;
+//                             x itself stays only when it holds an
+//                             aggregate, so an error in any other x shows
+//                             at the run, when the subquery gives a value
+// One place escapes this: a query with aggregates matches its expressions
+// to its GROUP BY terms as written, so a column inside CASE WHEN
+// x + (SELECT 2) ... GROUP BY x + 2 passes only through the value 2, and
+// with the stand-in 1 prepare refuses it.
+// A subquery that does not compile is left in place, as when folding runs
+// it, so that the compiler reports it as it does in a script. What only a
+// run can find (an error while the subquery runs, or a value that the
+// statement cannot take, as LIMIT (SELECT 'x')) is found at the run.
+struct FoldMode {
+  std::span<const Value> binds;
+  bool stand_ins = false;
+};
 
 // Whether the statement must be folded before it is compiled: every SELECT;
 // an INSERT with a SELECT source; an INSERT, UPDATE or DELETE one of whose

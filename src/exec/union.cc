@@ -1,8 +1,12 @@
-// UNION queries. Every member is compiled and run on its own, one after the
-// other and under the caller's one lock, so all of them see the same state
-// of the file. Their rows are then finished as one query's rows are, by the
-// shared finishing step: the statement's ORDER BY keys are appended behind
-// each row's visible columns, which is where that step reads them.
+// UNION queries. Every member is compiled on its own, and the whole UNION
+// (its members, their widths, its ORDER BY and its LIMIT and OFFSET) is
+// compiled before any member runs: what compiling finds fails before any
+// work, and preparing can check a UNION subquery without running it. The
+// members then run one after the other under the caller's one lock, so all
+// of them see the same state of the file. Their rows are finished as one
+// query's rows are, by the shared finishing step: the statement's ORDER BY
+// keys are appended behind each row's visible columns, which is where that
+// step reads them.
 
 #include "exec/union.h"
 
@@ -55,6 +59,10 @@ Result<size_t> resolve_union_order_col(const Expr& expr, std::span<const std::st
 }  // namespace exec
 
 Result<ExecResult::Rows> Database::run_union(SelectStmt select, std::span<const Value> binds) {
+  return run_union_plan(VBK_TRY(compile_union(std::move(select))), binds);
+}
+
+Result<Database::UnionPlan> Database::compile_union(SelectStmt select) {
   // The statement's own clauses are the first member; its ORDER BY, LIMIT
   // and OFFSET belong to the whole UNION.
   std::vector<UnionMember> members = std::move(select.unions);
@@ -75,38 +83,49 @@ Result<ExecResult::Rows> Database::run_union(SelectStmt select, std::span<const 
     }
     return program;
   };
-  vdbe::Program first = VBK_TRY(compile_member(select));
-  ExecResult::Rows out{std::move(first.columns), {}};
-  out.rows = VBK_TRY(run_query(first, false, binds));
+  UnionPlan plan;
+  plan.members.reserve(members.size() + 1);
+  plan.members.push_back(VBK_TRY(compile_member(select)));
+  const std::vector<std::string>& columns = plan.members[0].columns;
   bool every_member_all = true;
   for (const UnionMember& member : members) {
-    const vdbe::Program program = VBK_TRY(compile_member(member.select));
-    if (program.columns.size() != out.columns.size()) {
+    vdbe::Program program = VBK_TRY(compile_member(member.select));
+    if (program.columns.size() != columns.size()) {
       return std::unexpected(
           Error::Exec("each UNION branch must return the same number of columns"));
     }
+    plan.members.push_back(std::move(program));
+    every_member_all = every_member_all && member.all;
+  }
+  plan.finish = vdbe::FinishSpec{.order_desc = {},
+                                 .width = static_cast<uint32_t>(columns.size()),
+                                 .distinct = !every_member_all,
+                                 .offset = std::nullopt,
+                                 .limit = std::nullopt};
+  for (const OrderTerm& term : order_by) {
+    plan.order_keys.push_back(VBK_TRY(exec::resolve_union_order_col(term.expr, columns)));
+    plan.finish.order_desc.push_back(term.desc);
+  }
+  if (offset) plan.offset = VBK_TRY(compile_const_expr(*offset));
+  if (limit) plan.limit = VBK_TRY(compile_const_expr(*limit));
+  return plan;
+}
+
+Result<ExecResult::Rows> Database::run_union_plan(const UnionPlan& plan,
+                                                  std::span<const Value> binds) {
+  ExecResult::Rows out{plan.members[0].columns, {}};
+  for (const vdbe::Program& program : plan.members) {
     std::vector<vdbe::Row> rows = VBK_TRY(run_query(program, false, binds));
     out.rows.insert(out.rows.end(), std::make_move_iterator(rows.begin()),
                     std::make_move_iterator(rows.end()));
-    every_member_all = every_member_all && member.all;
   }
-
-  vdbe::FinishSpec spec{.order_desc = {},
-                        .width = static_cast<uint32_t>(out.columns.size()),
-                        .distinct = !every_member_all,
-                        .offset = std::nullopt,
-                        .limit = std::nullopt};
-  std::vector<size_t> keys;
-  for (const OrderTerm& term : order_by) {
-    keys.push_back(VBK_TRY(exec::resolve_union_order_col(term.expr, out.columns)));
-    spec.order_desc.push_back(term.desc);
-  }
-  if (offset) spec.offset = exec::val_to_i64(VBK_TRY(eval_const_expr(*offset, binds)));
-  if (limit) spec.limit = exec::val_to_i64(VBK_TRY(eval_const_expr(*limit, binds)));
-  if (!keys.empty()) {
+  vdbe::FinishSpec spec = plan.finish;
+  if (plan.offset) spec.offset = exec::val_to_i64(VBK_TRY(eval_compiled_const(*plan.offset, binds)));
+  if (plan.limit) spec.limit = exec::val_to_i64(VBK_TRY(eval_compiled_const(*plan.limit, binds)));
+  if (!plan.order_keys.empty()) {
     for (vdbe::Row& row : out.rows) {
-      row.reserve(row.size() + keys.size());
-      for (size_t k : keys) row.push_back(row[k]);
+      row.reserve(row.size() + plan.order_keys.size());
+      for (size_t k : plan.order_keys) row.push_back(row[k]);
     }
   }
   // Rows equal as records are equal on every key, so the stable sort keeps
@@ -124,6 +143,10 @@ Result<std::vector<vdbe::Row>> Database::query_rows(SelectStmt select,
 }
 
 Result<Value> Database::eval_const_expr(const Expr& expr, std::span<const Value> binds) {
+  return eval_compiled_const(VBK_TRY(compile_const_expr(expr)), binds);
+}
+
+Result<Database::ConstExpr> Database::compile_const_expr(const Expr& expr) {
   switch (expr.kind()) {
     case Expr::Kind::Null:
     case Expr::Kind::Integer:
@@ -137,8 +160,12 @@ Result<Value> Database::eval_const_expr(const Expr& expr, std::span<const Value>
   }
   SelectStmt select;
   select.items.push_back(SelectItem::Expr(expr));
-  const vdbe::Program program = VBK_TRY(compile::compile_select(select, catalog_));
-  std::vector<vdbe::Row> rows = VBK_TRY(run_query(program, false, binds));
+  return VBK_TRY(compile::compile_select(select, catalog_));
+}
+
+Result<Value> Database::eval_compiled_const(const ConstExpr& expr, std::span<const Value> binds) {
+  if (const Value* literal = std::get_if<Value>(&expr)) return *literal;
+  std::vector<vdbe::Row> rows = VBK_TRY(run_query(std::get<vdbe::Program>(expr), false, binds));
   if (rows.empty() || rows[0].empty()) return Value();
   return std::move(rows[0][0]);
 }

@@ -254,6 +254,68 @@ static void test_prepared_subqueries_run_each_time(void) {
   vbk_close(db);
 }
 
+/* Preparing compiles a statement's subqueries but runs none of them: a
+ * statement whose subquery gives a value that fails it (a LIMIT of 'x')
+ * prepares, and each run fails with the error the same text gives as a
+ * script, leaving the table as it was. */
+static void test_prepare_runs_no_subquery(void) {
+  VbkDb* db = fresh_db("unrun");
+  CHECK(vbk_exec(db, "CREATE TABLE t (k INT, w INT); INSERT INTO t VALUES (1, 10), (2, 20)") == 2);
+  const char* texts[2] = {
+      "SELECT k FROM t WHERE w > ? LIMIT (SELECT 'x')",
+      "UPDATE t SET w = w + ? WHERE k IN (SELECT k FROM t LIMIT (SELECT 'x'))",
+  };
+  for (int i = 0; i < 2; ++i) {
+    CHECK(vbk_exec(db, texts[i]) == -1);
+    char script_error[200];
+    snprintf(script_error, sizeof script_error, "%s", vbk_last_error(db) ? vbk_last_error(db) : "");
+    VbkStmt* stmt = vbk_prepare(db, texts[i]);
+    CHECK(stmt != NULL);
+    if (stmt == NULL) continue;
+    for (int run = 0; run < 2; ++run) {
+      vbk_bind_int(stmt, 0, 1);
+      CHECK(vbk_exec_prepared(db, stmt) == -1);
+      CHECK_STR(vbk_last_error(db), script_error);
+    }
+    vbk_finalize(stmt);
+  }
+  CHECK(vbk_exec(db, "SELECT sum(w) FROM t") == 1);
+  CHECK_STR(vbk_get_str(db, 0, 0), "30");
+  vbk_close(db);
+}
+
+/* What compiling finds inside a subquery still fails vbk_prepare, with the
+ * message that the same text gives as a script. */
+static void test_prepare_reports_subquery_compile_errors(void) {
+  VbkDb* db = fresh_db("subquery-errors");
+  CHECK(vbk_exec(db, "CREATE TABLE t (k INT, w INT); INSERT INTO t VALUES (1, 10)") == 1);
+  static const struct {
+    const char* sql;
+    const char* error;
+  } cases[] = {
+      {"SELECT k FROM t WHERE k IN (SELECT nosuch FROM t) AND w > ?",
+       "execution error: IN(...) must be folded before compilation"},
+      {"SELECT k FROM t WHERE w > ? LIMIT (SELECT nosuch FROM t)",
+       "execution error: LIMIT must be a constant integer"},
+      {"UPDATE t SET w = (SELECT w FROM nosuch) WHERE k = ?", "execution error: no such table: nosuch"},
+      {"DELETE FROM t WHERE k = (SELECT nosuch(w) FROM t) OR k = ?",
+       "execution error: unknown function NOSUCH"},
+      {"INSERT INTO t VALUES ((SELECT nosuch FROM t), ?)",
+       "execution error: subquery requires a FROM context"},
+      {"SELECT count(*), (SELECT nosuch FROM t) FROM t WHERE w > ?",
+       "execution error: subquery/IN not supported in this position"},
+      {"SELECT k FROM t WHERE k IN (SELECT k FROM t UNION SELECT k, w FROM t) AND w > ?",
+       "execution error: each UNION branch must return the same number of columns"},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    CHECK(vbk_exec(db, cases[i].sql) == -1);
+    CHECK_STR(vbk_last_error(db), cases[i].error);
+    CHECK(vbk_prepare(db, cases[i].sql) == NULL);
+    CHECK_STR(vbk_last_error(db), cases[i].error);
+  }
+  vbk_close(db);
+}
+
 static void test_getters(void) {
   VbkDb* db = fresh_db("getters");
   CHECK(vbk_exec(db,
@@ -314,6 +376,8 @@ int main(void) {
   test_scripts();
   test_prepared_and_binds();
   test_prepared_subqueries_run_each_time();
+  test_prepare_runs_no_subquery();
+  test_prepare_reports_subquery_compile_errors();
   test_getters();
   if (failures) {
     fprintf(stderr, "%d check(s) failed\n", failures);

@@ -122,6 +122,29 @@ class ExecuteTest(DbTest):
         cur.executemany("INSERT INTO s (k, w) VALUES ((SELECT max(k) FROM s) + 1, ?)", [(i,) for i in range(5)])
         self.assertEqual(self.run_sql("SELECT k FROM s ORDER BY k").fetchall(), [(k,) for k in range(1, 7)])
 
+    def test_preparing_runs_no_subquery(self):
+        # executemany prepares before it takes a row: what compiling finds in
+        # a subquery fails it without rows, with the message that the text
+        # gives as a script; a subquery's value that fails the statement
+        # fails only the runs, of executemany and of execute alike.
+        self.run_sql("INSERT INTO t (v) VALUES (1), (2)")
+        cur = self.conn.cursor()
+        for sql in ["SELECT id FROM t WHERE id IN (SELECT nosuch FROM t) AND v > ?",
+                    "UPDATE t SET v = (SELECT v FROM nosuch) WHERE id = ?",
+                    "SELECT id FROM t WHERE v > ? LIMIT (SELECT nosuch FROM t)"]:
+            with self.assertRaises(velmarbrook.Error) as script:
+                cur.execute(sql)
+            with self.assertRaises(velmarbrook.Error) as prepared:
+                cur.executemany(sql, [])
+            self.assertEqual(prepared.exception.args, script.exception.args)
+        limit_x = "UPDATE t SET v = v + ? WHERE id IN (SELECT id FROM t LIMIT (SELECT 'x'))"
+        cur.executemany(limit_x, [])
+        for run in (lambda: cur.executemany(limit_x, [(1,), (1,)]), lambda: cur.execute(limit_x, (1,))):
+            with self.assertRaises(velmarbrook.Error) as cm:
+                run()
+            self.assertEqual(cm.exception.args, ("execution error: IN(...) must be folded before compilation",))
+        self.assertEqual(self.run_sql("SELECT v FROM t ORDER BY id").fetchall(), [(1,), (2,)])
+
     def test_conversion_and_parse_error_order(self):
         # execute converts before it prepares; executemany prepares first.
         with self.assertRaises(velmarbrook.Error) as cm:
