@@ -70,11 +70,12 @@ int64_t vbk_exec(VbkDb *db, const char *sql) VBK_NOEXCEPT;
  * INSERT ... SELECT are refused). The statement is used only with the handle
  * that prepared it; after a schema change it is compiled again when run, and
  * its subqueries are evaluated again at every run. Preparing compiles the
- * statement and its subqueries but runs none of them: what compiling finds
+ * statement and its subqueries without running them: what compiling finds
  * (an unknown table, column or function, say) fails here, with the message
- * that the same text gives to vbk_exec, while an error that only a
- * subquery's run or its value can cause, as LIMIT (SELECT 'x'), fails each
- * vbk_exec_prepared instead. Free it with vbk_finalize, before or after
+ * that the same text gives to vbk_exec (the subqueries of a statement that
+ * fails so are run once before the failure is reported, as vbk_exec would),
+ * while an error that only a subquery's run or its value can cause, as
+ * LIMIT (SELECT 'x'), fails each vbk_exec_prepared instead. Free it with vbk_finalize, before or after
  * closing the handle. A failure leaves the handle's result set as it was. */
 VbkStmt *vbk_prepare(VbkDb *db, const char *sql) VBK_NOEXCEPT;
 

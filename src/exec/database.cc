@@ -137,6 +137,15 @@ Result<Prepared> Database::prepare(std::string_view sql) {
   if (lock) VBK_TRY(read_lock());
   Result<vdbe::Program> program =
       fold_and_compile(std::move(stmt), {.binds = {}, .stand_ins = prepared.fold_each_run});
+  if (!program && prepared.fold_each_run) {
+    // A stand-in is one value where the real one may be another, and a
+    // query with aggregates matches its expressions to its GROUP BY terms
+    // as written: CASE WHEN k + (SELECT 2) ... GROUP BY k + 2 compiles only
+    // with the real value. So before it fails, the statement is folded as a
+    // script folds it, its subqueries run: it fails only if that fails too,
+    // with the script's message.
+    program = recompile(prepared, {});
+  }
   if (lock) read_unlock();
   vdbe::Program compiled = VBK_TRY(std::move(program));
   if (!prepared.fold_each_run) prepared.program = std::move(compiled);

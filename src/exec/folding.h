@@ -54,7 +54,9 @@ namespace vbk::exec {
 // One place escapes this: a query with aggregates matches its expressions
 // to its GROUP BY terms as written, so a column inside CASE WHEN
 // x + (SELECT 2) ... GROUP BY x + 2 passes only through the value 2, and
-// with the stand-in 1 prepare refuses it.
+// with the stand-in 1 compiling refuses it. Preparing therefore folds a
+// statement that fails with stand-ins once more with real values before it
+// reports the failure (see Database::prepare).
 // A subquery that does not compile is left in place, as when folding runs
 // it, so that the compiler reports it as it does in a script. What only a
 // run can find (an error while the subquery runs, or a value that the
